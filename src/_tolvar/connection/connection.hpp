@@ -1,0 +1,76 @@
+// The connection record, shared by every subsystem that talks to a session.
+#pragma once
+
+#include "module/tolvar.hpp"
+
+#include <cstdint>
+
+enum conn_status : int {
+    CONN_STATUS_SETUP = 0,
+    CONN_STATUS_READY = 1,
+    CONN_STATUS_BEGIN = 2,
+    CONN_STATUS_PREPARED = 5,
+    CONN_STATUS_CONNECTING = 20,
+    CONN_STATUS_DATESTYLE = 21,
+};
+
+enum async_state : int { ASYNC_DONE = 0, ASYNC_READ = 1, ASYNC_WRITE = 2 };
+enum poll_result : int { POLL_OK = 0, POLL_READ = 1, POLL_WRITE = 2, POLL_ERROR = 3 };
+
+// Session characteristics: the "default" value leaves the server's own.
+enum : int {
+    ISOLATION_LEVEL_READ_COMMITTED = 1,
+    ISOLATION_LEVEL_REPEATABLE_READ = 2,
+    ISOLATION_LEVEL_SERIALIZABLE = 3,
+    ISOLATION_LEVEL_READ_UNCOMMITTED = 4,
+    ISOLATION_LEVEL_DEFAULT = 5,
+};
+enum : int { STATE_OFF = 0, STATE_ON = 1, STATE_DEFAULT = 2 };
+
+struct conn_notice {
+    conn_notice* next;
+    char* message;
+};
+
+struct connectionObject {
+    PyObject_HEAD
+    pthread_mutex_t lock;
+    char* dsn;
+    char* error_text;
+    char* encoding;
+    int64_t closed;
+    int64_t transaction_mark;
+    int status;
+    PyObject* tpc_xid;
+    int64_t async;
+    int protocol_version;
+    int server_version;
+    PGconn* pgconn;
+    PGcancel* cancel;
+    PyObject* async_cursor;
+    int async_status;
+    PGresult* pgres;
+    PyObject* notices;
+    conn_notice* notice_pending;
+    conn_notice* last_notice;
+    PyObject* notifies;
+    PyObject* string_types;
+    PyObject* binary_types;
+    int needs_e_quotes;
+    PyObject* weakreflist;
+    int autocommit;
+    PyObject* cursor_factory;
+    fast_decoder_fn fast_decoder;
+    PyObject* codec_encoder;
+    PyObject* codec_decoder;
+    int isolevel;
+    int readonly;
+    int deferrable;
+    pid_t owner_pid;
+    int entered;
+    bool lock_ready;  // whether `lock` was initialised, so dealloc can destroy it
+};
+
+extern PyTypeObject connectionType;
+
+void conn_set_error_text(connectionObject* conn, const char* msg);

@@ -1,0 +1,72 @@
+"""Extensions of tolvar2 beyond the DB-API: connection strings, types,
+adapters, constants.
+"""
+
+import re as _re
+
+from tolvar2._tolvar import (  # noqa: F401
+    parse_dsn,
+    libpq_version,
+    encrypt_password,
+    Diagnostics,
+    QueryCanceledError,
+    TransactionRollbackError,
+    encodings,
+)
+
+__all__ = [
+    "make_dsn", "parse_dsn", "libpq_version", "encrypt_password", "Diagnostics",
+    "QueryCanceledError", "TransactionRollbackError", "encodings",
+]
+
+# Values made only of these characters can be written bare in a connection
+# string; anything else is single-quoted.
+_bare_value = _re.compile(r"[^\s'\\]+\Z")
+
+
+def _quote_value(value):
+    if _bare_value.match(value):
+        return value
+    return "'" + value.replace("\\", "\\\\").replace("'", "\\'") + "'"
+
+
+def make_dsn(dsn=None, **kwargs):
+    """Return a libpq connection string from `dsn` and keyword arguments.
+
+    Keyword arguments override the parameters of `dsn` with the same name;
+    a keyword set to None is left out. ``database`` is accepted as an alias
+    of ``dbname``. The result is validated with :func:`parse_dsn`, so an
+    invalid string or an unknown parameter raises ProgrammingError.
+    """
+    if dsn is None and not kwargs:
+        return ""
+
+    if dsn is not None and not isinstance(dsn, str):
+        # parse_dsn gives the precise TypeError for what it cannot take
+        if isinstance(dsn, bytes):
+            dsn = dsn.decode("utf-8")
+        else:
+            parse_dsn(dsn)
+
+    if not kwargs:
+        parse_dsn(dsn)
+        return dsn
+
+    if "database" in kwargs:
+        if "dbname" in kwargs:
+            raise TypeError("you can't specify both 'database' and 'dbname' arguments")
+        kwargs["dbname"] = kwargs.pop("database")
+
+    params = parse_dsn(dsn) if dsn else {}
+    for key, value in kwargs.items():
+        if value is None:
+            continue
+        if not isinstance(value, str):
+            if isinstance(value, (bytes, bytearray)):
+                raise TypeError(f"connection parameter {key!r} must be a str, not bytes")
+            value = str(value)
+        params[key] = value
+
+    result = " ".join(f"{key}={_quote_value(value)}" for key, value in params.items())
+    parse_dsn(result)
+    return result
