@@ -48,6 +48,48 @@ def main(argv):
     cls = tolvar2.errors.lookup("23505")
     show('errors.lookup("23505")', cls.__name__)
     show("its MRO", [c.__name__ for c in cls.__mro__])
+
+    section("connecting")
+    conn = tolvar2.connect(dsn, application_name="tolvar2-tour")
+    show("conn.server_version", conn.server_version)
+    show("conn.encoding", conn.encoding)
+    show("conn.info.backend_pid", conn.info.backend_pid)
+    cur = conn.cursor()
+
+    section("a table, some rows")
+    cur.execute("CREATE TEMP TABLE tour (id serial PRIMARY KEY, name text UNIQUE,"
+                " price numeric(8,2), ratio float8, active bool)")
+    cur.execute("INSERT INTO tour (name, price, ratio, active) VALUES"
+                " ('apple', 1.25, 0.5, true), ('pear', 2.50, 1e-3, false),"
+                " ('plum', NULL, -2.75, true)")
+    show("rowcount after INSERT", cur.rowcount)
+    show("statusmessage", cur.statusmessage)
+    conn.commit()
+    cur.execute("SELECT id, name, price, ratio, active FROM tour ORDER BY id")
+    show("description names", [c.name for c in cur.description])
+    for row in cur:
+        show("row", row)
+
+    section("a named (server-side) cursor")
+    named = conn.cursor("tour_stream")
+    named.itersize = 2
+    named.execute("SELECT g, g * g FROM generate_series(1, 5) AS g")
+    show("fetchmany(2)", named.fetchmany(2))
+    show("the rest, iterating", list(named))
+    named.close()
+    conn.commit()
+
+    section("an error, caught by its SQLSTATE class")
+    try:
+        cur.execute("INSERT INTO tour (name) VALUES ('apple')")
+    except tolvar2.errors.UniqueViolation as e:
+        show("caught", type(e).__name__)
+        show("e.pgcode", e.pgcode)
+        show("e.diag.constraint_name", e.diag.constraint_name)
+        show("isinstance(e, IntegrityError)", isinstance(e, tolvar2.IntegrityError))
+        conn.rollback()
+    conn.close()
+    show("conn.closed", conn.closed)
     return 0
 
 

@@ -63,3 +63,25 @@ def require_local_server(pg_server):
         return pg_server
 
     return require
+
+
+@pytest.fixture
+def conn(dsn):
+    """A fresh connection to the test database, closed afterwards."""
+    import tolvar2
+
+    c = tolvar2.connect(dsn)
+    yield c
+    c.close()
+
+
+@pytest.fixture
+def svcconn(dsn):
+    """A second, autocommitting connection for observing or disturbing `conn`."""
+    import tolvar2
+
+    c = tolvar2.connect(dsn)
+    c.cursor().execute("SET application_name TO 'tolvar-test-service'")
+    c.commit()
+    yield c
+    c.close()

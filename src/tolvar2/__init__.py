@@ -30,9 +30,38 @@ from tolvar2._tolvar import (  # noqa: F401
 )
 
 from tolvar2 import errors, extensions  # noqa: F401,E402
+from tolvar2._tolvar import _connect  # noqa: E402
+
+
+def connect(dsn=None, connection_factory=None, cursor_factory=None, **kwargs):
+    """Create a new database connection.
+
+    The connection parameters can be given as a libpq connection string
+    (``"dbname=test user=postgres password=secret"``), as a URI, or as
+    keyword arguments (``dbname="test", user="postgres"``); keywords
+    override the parameters of `dsn` with the same name, and ``database``
+    is accepted as an alias of ``dbname``. With no argument at all the
+    libpq defaults and ``PG*`` environment variables apply.
+
+    `connection_factory` builds the connection (a subclass of
+    :class:`extensions.connection`); `cursor_factory` becomes the default
+    factory of :meth:`connection.cursor`. ``async=True`` (or ``async_``)
+    starts an asynchronous connection.
+    """
+    kwasync = {}
+    if "async" in kwargs:
+        kwasync["async"] = kwargs.pop("async")
+    if "async_" in kwargs:
+        kwasync["async_"] = kwargs.pop("async_")
+
+    dsn = extensions.make_dsn(dsn, **kwargs)
+    conn = _connect(dsn, connection_factory=connection_factory, **kwasync)
+    if cursor_factory is not None:
+        conn.cursor_factory = cursor_factory
+    return conn
 
 __all__ = [
-    "apilevel", "threadsafety", "paramstyle",
+    "connect", "apilevel", "threadsafety", "paramstyle",
     "Error", "Warning", "InterfaceError", "DatabaseError", "InternalError",
     "OperationalError", "ProgrammingError", "IntegrityError", "DataError",
     "NotSupportedError",

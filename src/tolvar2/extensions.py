@@ -12,12 +12,36 @@ from tolvar2._tolvar import (  # noqa: F401
     QueryCanceledError,
     TransactionRollbackError,
     encodings,
+    connection,
+    cursor,
+    Column,
+    Notify,
+    ConnectionInfo,
+    quote_ident,
 )
 
 __all__ = [
     "make_dsn", "parse_dsn", "libpq_version", "encrypt_password", "Diagnostics",
     "QueryCanceledError", "TransactionRollbackError", "encodings",
+    "connection", "cursor", "Column", "Notify", "ConnectionInfo", "quote_ident",
+    "STATUS_SETUP", "STATUS_READY", "STATUS_BEGIN", "STATUS_PREPARED", "STATUS_IN_TRANSACTION",
+    "TRANSACTION_STATUS_IDLE", "TRANSACTION_STATUS_ACTIVE", "TRANSACTION_STATUS_INTRANS",
+    "TRANSACTION_STATUS_INERROR", "TRANSACTION_STATUS_UNKNOWN",
 ]
+
+# Connection status (connection.status)
+STATUS_SETUP = 0
+STATUS_READY = 1
+STATUS_BEGIN = 2
+STATUS_IN_TRANSACTION = STATUS_BEGIN
+STATUS_PREPARED = 5
+
+# Backend transaction status (connection.info.transaction_status)
+TRANSACTION_STATUS_IDLE = 0
+TRANSACTION_STATUS_ACTIVE = 1
+TRANSACTION_STATUS_INTRANS = 2
+TRANSACTION_STATUS_INERROR = 3
+TRANSACTION_STATUS_UNKNOWN = 4
 
 # Values made only of these characters can be written bare in a connection
 # string; anything else is single-quoted.

@@ -74,3 +74,22 @@ struct connectionObject {
 extern PyTypeObject connectionType;
 
 void conn_set_error_text(connectionObject* conn, const char* msg);
+
+// Connection internals.
+void conn_set_result(connectionObject* conn, PGresult* res);
+void conn_close(connectionObject* conn);
+void conn_close_locked(connectionObject* conn);
+int conn_connect(connectionObject* conn, const char* dsn, int64_t async);
+int conn_setup_session(connectionObject* conn);
+char* mask_dsn_password(const char* dsn);
+int server_needs_e_quotes(PGconn* pgconn);
+
+// Notices and notifications collected during libpq calls.
+void conn_notice_callback(void* conn, const char* message);
+void conn_notice_process(connectionObject* conn);
+void conn_notice_discard(connectionObject* conn);
+void conn_notifies_process(connectionObject* conn);
+
+int connection_type_setup();
+extern PyTypeObject connectionInfoType;
+extern PyTypeObject notifyType;

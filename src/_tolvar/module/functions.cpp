@@ -1,5 +1,5 @@
 // Module-level functions: connection strings, versions, passwords.
-#include "connection/connection.hpp"
+#include "cursor/cursor.hpp"
 
 using tv::ref;
 
@@ -11,11 +11,57 @@ bool connection_from_scope(PyObject* scope, connectionObject** out, const char* 
 {
     *out = nullptr;
     if (!scope || scope == Py_None) return true;
+    if (PyObject_TypeCheck(scope, &cursorType)) {
+        *out = reinterpret_cast<cursorObject*>(scope)->connection;
+        return true;
+    }
+    if (PyObject_TypeCheck(scope, &connectionType)) {
+        *out = reinterpret_cast<connectionObject*>(scope);
+        return true;
+    }
     PyErr_SetString(PyExc_TypeError, message);
     return false;
 }
 
 }  // namespace
+
+PyObject* tolvar_connect(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"dsn", "connection_factory", "async", "async_", nullptr};
+    const char* dsn = nullptr;
+    PyObject* factory = nullptr;
+    int async = 0, async_ = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|Oii", const_cast<char**>(kwlist), &dsn,
+                                     &factory, &async, &async_))
+        return nullptr;
+    if (async_) async = async_;
+    if (!factory || factory == Py_None) factory = reinterpret_cast<PyObject*>(&connectionType);
+    debug_trace("tolvar_connect: dsn = '%s', async = %d\n", dsn, async);
+    if (async) return PyObject_CallFunction(factory, "si", dsn, async);
+    return PyObject_CallFunction(factory, "s", dsn);
+}
+
+PyObject* tolvar_quote_ident(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"ident", "scope", nullptr};
+    PyObject *ident = nullptr, *scope = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO", const_cast<char**>(kwlist), &ident,
+                                     &scope))
+        return nullptr;
+    connectionObject* conn = nullptr;
+    if (scope == Py_None ||
+        !connection_from_scope(scope, &conn, "argument 2 must be a connection or a cursor")) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError, "argument 2 must be a connection or a cursor");
+        return nullptr;
+    }
+    ref bytes = ref::steal(as_utf8_bytes(Py_NewRef(ident)));
+    if (!bytes) return nullptr;
+    tv::pqmem_ptr quoted(
+        escape_identifier(conn, PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get())));
+    if (!quoted) return nullptr;
+    return conn_decode_message(conn, quoted.get());
+}
 
 PyObject* tolvar_parse_dsn(PyObject*, PyObject* args, PyObject* kwargs)
 {

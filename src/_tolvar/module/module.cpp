@@ -1,5 +1,6 @@
 // Module initialisation, the method table and the trace facility.
-#include "connection/connection.hpp"
+#include "cursor/cursor.hpp"
+#include "typecast/typecast.hpp"
 
 #include <cstdarg>
 
@@ -24,10 +25,16 @@ void debug_write(const char* fmt, ...)
 
 namespace {
 
+
 PyMethodDef module_methods[] = {
-    {"parse_dsn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tolvar_parse_dsn)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"_connect", TV_METH(tolvar_connect), METH_VARARGS | METH_KEYWORDS,
+     "_connect(dsn, [connection_factory], [async]) -- New database connection."},
+    {"parse_dsn", TV_METH(tolvar_parse_dsn), METH_VARARGS | METH_KEYWORDS,
      "parse_dsn(dsn) -> dict -- parse a connection string into parameters"},
+    {"quote_ident", TV_METH(tolvar_quote_ident), METH_VARARGS | METH_KEYWORDS,
+     "quote_ident(str, conn_or_curs) -> str -- wrapper around PQescapeIdentifier"},
+    {"register_type", tolvar_register_type, METH_VARARGS, tolvar_register_type_doc},
+    {"new_type", TV_METH(tolvar_new_type), METH_VARARGS | METH_KEYWORDS, tolvar_new_type_doc},
     {"libpq_version", tolvar_libpq_version, METH_NOARGS, "Query actual libpq version loaded."},
     {"encrypt_password",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tolvar_encrypt_password)),
@@ -52,6 +59,11 @@ struct exported_type {
 
 // Types published on the module, in this order.
 const exported_type exported_types[] = {
+    {"connection", &connectionType},
+    {"cursor", &cursorType},
+    {"Column", &columnType},
+    {"Notify", &notifyType},
+    {"ConnectionInfo", &connectionInfoType},
     {"Diagnostics", &diagnosticsType},
 };
 
@@ -100,6 +112,8 @@ PyObject* module_init()
     if (ref ssl = ref::steal(PyImport_ImportModule("ssl"))) PQinitOpenSSL(1, 0);
     else PyErr_Clear();
 
+    Py_SET_TYPE(&typecastType, &PyType_Type);
+    if (PyType_Ready(&typecastType) < 0) return nullptr;
     if (error_type_setup() < 0) return nullptr;
 
     if (!(null_literal = PyBytes_FromString("NULL"))) return nullptr;
@@ -110,6 +124,7 @@ PyObject* module_init()
     if (add_types(m.get()) < 0) return nullptr;
     if (datetime_init() < 0) return nullptr;
     if (encodings_init(m.get()) < 0) return nullptr;
+    if (typecasters_init(m.get()) < 0) return nullptr;
     if (basic_exceptions_init(m.get()) < 0) return nullptr;
     if (sqlstate_errors_init(m.get()) < 0) return nullptr;
 

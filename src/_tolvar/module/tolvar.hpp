@@ -26,6 +26,9 @@
 #define TV_PRINTF(f, a)
 #endif
 
+// Method-table entries for functions taking keywords (or other signatures).
+#define TV_METH(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
 // ---------------------------------------------------------------------------
 // Tracing
 
@@ -210,6 +213,8 @@ TV_EXPORT PyObject* error_setstate(PyObject* self, PyObject* state);
 // ---------------------------------------------------------------------------
 // Module-level functions (the method table lives in module.cpp).
 
+PyObject* tolvar_connect(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* tolvar_quote_ident(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tolvar_parse_dsn(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tolvar_libpq_version(PyObject* self, PyObject* noargs);
 PyObject* tolvar_encrypt_password(PyObject* self, PyObject* args, PyObject* kwargs);

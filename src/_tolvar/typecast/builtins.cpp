@@ -1,0 +1,188 @@
+// The built-in typecaster tables and the scalar native casts (numbers,
+// text, bytes, booleans).
+#include "typecast/typecast.hpp"
+
+#include <climits>
+#include <iterator>
+#include <string_view>
+
+namespace {
+
+// Room for the longest int8 text plus sign and whitespace; longer texts are
+// refused outright rather than handed to the big-integer parser.
+constexpr Py_ssize_t int_text_max = 24;
+// Floats from the server are at most ~25 characters; longer texts (numeric
+// values cast through NUMBER) take the slow path.
+constexpr Py_ssize_t float_text_max = 64;
+
+PyObject* cast_text(const char* s, Py_ssize_t len, PyObject* curs)
+{
+    if (!s) Py_RETURN_NONE;
+    return conn_decode_text(typecast_connection(curs), s, len);
+}
+
+PyObject* cast_bytes(const char* s, Py_ssize_t len, PyObject*)
+{
+    if (!s) Py_RETURN_NONE;
+    return PyBytes_FromStringAndSize(s, len);
+}
+
+// float(s) semantics. The common case is parsed from a stack copy; anything
+// the strict parser refuses (underscores, non-ASCII digits, garbage) goes
+// through float() itself so that acceptance and messages are exactly its.
+PyObject* cast_number(const char* s, Py_ssize_t len, PyObject*)
+{
+    if (!s) Py_RETURN_NONE;
+    Py_ssize_t b = 0, e = len;
+    while (b < e && Py_ISSPACE(s[b])) ++b;
+    while (e > b && Py_ISSPACE(s[e - 1])) --e;
+    if (e > b && e - b < float_text_max) {
+        char buf[float_text_max];
+        std::memcpy(buf, s + b, static_cast<size_t>(e - b));
+        buf[e - b] = '\0';
+        char* end = nullptr;
+        // No overflow exception: like float(), "1e999" gives infinity.
+        const double d = PyOS_string_to_double(buf, &end, nullptr);
+        if (d == -1.0 && PyErr_Occurred()) PyErr_Clear();  // ours; retried below
+        else if (end == buf + (e - b)) return PyFloat_FromDouble(d);
+    }
+    tv::ref str = tv::ref::steal(PyUnicode_DecodeUTF8(s, len, nullptr));
+    if (!str) return nullptr;
+    return PyFloat_FromString(str.get());
+}
+
+// int(s, 0) semantics. Plain decimal texts that fit in 64 bits are parsed
+// here; prefixes, underscores, leading zeros and errors go to the
+// interpreter's parser.
+PyObject* cast_integer(const char* s, Py_ssize_t len, PyObject*)
+{
+    if (!s) Py_RETURN_NONE;
+    if (len >= int_text_max) {
+        PyErr_SetString(DataError ? DataError : PyExc_ValueError, "int64 representation too long");
+        return nullptr;
+    }
+    Py_ssize_t i = 0;
+    while (i < len && Py_ISSPACE(s[i])) ++i;
+    bool neg = false;
+    if (i < len && (s[i] == '-' || s[i] == '+')) neg = s[i++] == '-';
+    const Py_ssize_t first = i;
+    unsigned long long mag = 0;
+    const unsigned long long limit =
+        neg ? static_cast<unsigned long long>(LLONG_MAX) + 1 : static_cast<unsigned long long>(LLONG_MAX);
+    bool fast = true;
+    for (; i < len && s[i] >= '0' && s[i] <= '9'; ++i) {
+        const unsigned digit = static_cast<unsigned>(s[i] - '0');
+        if (mag > (limit - digit) / 10) { fast = false; break; }
+        mag = mag * 10 + digit;
+    }
+    const Py_ssize_t ndigits = i - first;
+    while (fast && i < len && Py_ISSPACE(s[i])) ++i;
+    // int(s, 0) rejects "010": a leading zero is only fine for zero itself.
+    if (fast && i == len && ndigits > 0 && (s[first] != '0' || ndigits == 1)) {
+        if (neg) return PyLong_FromLongLong(static_cast<long long>(0ULL - mag));
+        return PyLong_FromUnsignedLongLong(mag);
+    }
+
+    char buf[int_text_max];
+    std::memcpy(buf, s, static_cast<size_t>(len));
+    buf[len] = '\0';
+    char* end = nullptr;
+    PyObject* res = PyLong_FromString(buf, &end, 0);
+    if (res && end != buf + len) {
+        // An embedded zero byte ended the parse early.
+        Py_DECREF(res);
+        PyErr_SetString(PyExc_ValueError, "invalid literal for int() with base 0: embedded null byte");
+        return nullptr;
+    }
+    return res;
+}
+
+PyObject* cast_decimal(const char* s, Py_ssize_t len, PyObject*)
+{
+    if (!s) Py_RETURN_NONE;
+    tv::ref type = tv::ref::steal(get_decimal_type());
+    if (!type) {
+        // Without the decimal module numeric values still come back, as float.
+        PyErr_Clear();
+        type = tv::ref::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type));
+    }
+    tv::ref str = tv::ref::steal(PyUnicode_DecodeUTF8(s, len, nullptr));
+    if (!str) return nullptr;
+    return PyObject_CallOneArg(type.get(), str.get());
+}
+
+PyObject* cast_boolean(const char* s, Py_ssize_t len, PyObject*)
+{
+    if (!s) Py_RETURN_NONE;
+    if (len > 0) {
+        switch (s[0]) {
+        case 't': case 'T': Py_RETURN_TRUE;
+        case 'f': case 'F': Py_RETURN_FALSE;
+        default: break;
+        }
+    }
+    // Only the value's own bytes: an array element is not terminated.
+    tv::ref text = tv::ref::steal(PyUnicode_DecodeUTF8(s, len, "replace"));
+    if (!text) return nullptr;
+    PyErr_Format(InterfaceError ? InterfaceError : PyExc_ValueError,
+                 "can't parse boolean: '%U'", text.get());
+    return nullptr;
+}
+
+PyObject* cast_unknown(const char* s, Py_ssize_t len, PyObject* curs);
+
+// Built-in typecasters in registration order: a later row takes over an OID
+// from an earlier one, and a base must name an earlier row. The date/time,
+// bytea and array rows are inserted at the marked places when their casts
+// exist; until then their OIDs fall through to the default typecaster.
+constexpr typecast_row builtin_rows[] = {
+    {"NUMBER", {20, 23, 21, 701, 700, 1700}, cast_number, nullptr},
+    {"LONGINTEGER", {20}, cast_integer, nullptr},
+    {"INTEGER", {23, 21}, cast_integer, nullptr},
+    {"FLOAT", {701, 700}, cast_number, nullptr},
+    {"DECIMAL", {1700}, cast_decimal, nullptr},
+    {"UNICODE", {19, 18, 25, 1042, 1043}, cast_text, nullptr},
+    {"BYTES", {19, 18, 25, 1042, 1043}, cast_bytes, nullptr},
+    {"STRING", {19, 18, 25, 1042, 1043}, cast_text, nullptr},
+    {"BOOLEAN", {16}, cast_boolean, nullptr},
+    // here: DATETIME, DATETIMETZ, TIME, DATE, INTERVAL, then BINARY
+    {"ROWID", {26}, cast_integer, nullptr},
+    // here: the array rows LONGINTEGERARRAY .. ROWIDARRAY
+    {"UNKNOWN", {705}, cast_unknown, nullptr},
+    // here: INETARRAY, CIDRARRAY, MACADDRARRAY
+};
+static_assert(std::size(builtin_rows) == 11);
+
+// Every OID list keeps its zero terminator, and every base names an earlier
+// row, so that initialisation finds it already created.
+constexpr bool rows_well_formed(std::span<const typecast_row> rows)
+{
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].values[typecast_row::max_oids - 1] != 0 || !rows[i].cast) return false;
+        if (!rows[i].base) continue;
+        bool found = false;
+        for (std::size_t j = 0; j < i; ++j)
+            found = found || std::string_view(rows[j].name) == rows[i].base;
+        if (!found) return false;
+    }
+    return true;
+}
+static_assert(rows_well_formed(builtin_rows));
+
+}  // namespace
+
+constinit const typecast_row default_typecaster_row = {"DEFAULT", {}, cast_text, nullptr};
+
+namespace {
+
+// Values of unknown type are text, exactly as the default typecaster gives.
+PyObject* cast_unknown(const char* s, Py_ssize_t len, PyObject* curs)
+{
+    return default_typecaster_row.cast(s, len, curs);
+}
+
+}  // namespace
+
+constinit const std::span<const typecast_row> builtin_typecasters{builtin_rows};
+// Filled by the date/time typecasters: PYDATETIME, PYDATETIMETZ, ...
+constinit const std::span<const typecast_row> pydatetime_typecasters{};
