@@ -238,8 +238,20 @@ def test_missing_encoding_fails_setup(dsn, monkeypatch):
         tolvar2.connect(dsn)
 
 
+@pytest.mark.parametrize("server_encoding", ["SQL_ASCII", "EUC_JP", "SJIS"])
+def test_underscored_encodings_work(dsn, server_encoding):
+    c = tolvar2.connect(dsn, client_encoding=server_encoding)
+    try:
+        assert c.encoding == server_encoding.replace("_", "")
+        cur = c.cursor()
+        cur.execute("SELECT 'plain ascii'")
+        assert cur.fetchone() == ("plain ascii",)
+    finally:
+        c.close()
+
+
 def test_sql_ascii_needs_normalised_key(dsn, monkeypatch):
-    # SQL_ASCII normalises to SQLASCII, which the table does not spell that way.
+    # SQL_ASCII normalises to SQLASCII: without that key the set-up fails.
     monkeypatch.delitem(_tolvar.encodings, "SQLASCII", raising=False)
     with pytest.raises(tolvar2.OperationalError, match="'SQLASCII'"):
         tolvar2.connect(dsn, client_encoding="SQL_ASCII")

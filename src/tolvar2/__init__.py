@@ -30,6 +30,19 @@ from tolvar2._tolvar import (  # noqa: F401
 )
 
 from tolvar2 import errors, extensions  # noqa: F401,E402
+from tolvar2 import _tolvar as _core  # noqa: E402
+
+
+def _add_normalised_encodings(table):
+    # Lookups normalise the server's name (SQL_ASCII -> SQLASCII) but some
+    # keys are spelt with underscores or lower case: add the spelling that
+    # lookups actually use, so that such servers work.
+    for name, codec in list(table.items()):
+        key = "".join(c for c in name if c.isascii() and c.isalnum()).upper()
+        table.setdefault(key, codec)
+
+
+_add_normalised_encodings(_core.encodings)
 from tolvar2._tolvar import _connect  # noqa: E402
 
 

@@ -1,5 +1,5 @@
 // The connection type: one libpq session and everything kept for it.
-#include "connection/connection.hpp"
+#include "connection/session.hpp"
 #include "cursor/cursor.hpp"
 #include "pq/pqpath.hpp"
 
@@ -244,11 +244,29 @@ PyMethodDef conn_methods[] = {
     {"commit", conn_commit, METH_NOARGS, "commit() -- Commit all changes to database."},
     {"rollback", conn_rollback, METH_NOARGS,
      "rollback() -- Roll back all changes done to database."},
+    {"__enter__", conn_enter, METH_NOARGS, "__enter__ -> self"},
+    {"__exit__", conn_exit, METH_VARARGS, "__exit__ -- commit if no exception, else roll back"},
+    {"set_session", TV_METH(conn_set_session_method), METH_VARARGS | METH_KEYWORDS,
+     "set_session(...) -- Set one or more parameters for the next transactions."},
+    {"set_isolation_level", conn_set_isolation_level, METH_VARARGS,
+     "set_isolation_level(level) -- Switch isolation level to ``level``."},
+    {"set_client_encoding", conn_set_client_encoding_method, METH_VARARGS,
+     "set_client_encoding(encoding) -- Set client encoding to ``encoding``."},
+    {"get_transaction_status", conn_get_transaction_status, METH_NOARGS,
+     "get_transaction_status() -- Get backend transaction status."},
+    {"get_parameter_status", conn_get_parameter_status, METH_VARARGS,
+     "get_parameter_status(parameter) -- Get backend parameter status."},
+    {"get_dsn_parameters", conn_get_dsn_parameters, METH_NOARGS,
+     "get_dsn_parameters() -- Get effective connection parameters."},
+    {"get_backend_pid", conn_get_backend_pid, METH_NOARGS,
+     "get_backend_pid() -- Get backend process id."},
+    {"reset", conn_reset, METH_NOARGS, "reset() -- Reset current connection to defaults."},
     {"fileno", conn_fileno, METH_NOARGS,
      "fileno() -> int -- Return file descriptor associated to database connection."},
     {"isexecuting", conn_isexecuting, METH_NOARGS,
      "isexecuting() -> bool -- Return True if the connection is executing an asynchronous "
      "operation."},
+    {"cancel", conn_cancel, METH_NOARGS, "cancel() -- cancel the current operation"},
     {"get_native_connection", conn_get_native_connection, METH_NOARGS,
      "get_native_connection() -- Return the internal PGconn* as a Python Capsule."},
     {nullptr, nullptr, 0, nullptr},
@@ -296,6 +314,14 @@ PyGetSetDef conn_getsets[] = {
     EXC_GETTER(IntegrityError),
     EXC_GETTER(DataError),
     EXC_GETTER(NotSupportedError),
+    {"autocommit", conn_get_autocommit, conn_set_autocommit,
+     "Set or return the autocommit status.", nullptr},
+    {"isolation_level", conn_get_isolation_level, conn_set_isolation_level_attr,
+     "Set or return the connection transaction isolation level.", nullptr},
+    {"readonly", conn_get_readonly, conn_set_readonly,
+     "Set or return the connection read-only status.", nullptr},
+    {"deferrable", conn_get_deferrable, conn_set_deferrable,
+     "Set or return the connection deferrable status.", nullptr},
     {"info", conn_get_info, nullptr, "info -- Get connection info.", nullptr},
     {"pgconn_ptr", conn_get_pgconn_ptr, nullptr, "pgconn_ptr -- Get the PGconn structure pointer.",
      nullptr},

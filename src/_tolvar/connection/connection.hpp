@@ -27,6 +27,13 @@ enum : int {
 };
 enum : int { STATE_OFF = 0, STATE_ON = 1, STATE_DEFAULT = 2 };
 
+// Indexed by `isolevel`; "default" makes a SET go back to the server default.
+inline constexpr const char* isolation_level_names[] = {
+    nullptr, "READ COMMITTED", "REPEATABLE READ", "SERIALIZABLE", "READ UNCOMMITTED", "default",
+};
+static_assert(sizeof(isolation_level_names) / sizeof(*isolation_level_names) ==
+              ISOLATION_LEVEL_DEFAULT + 1);
+
 struct conn_notice {
     conn_notice* next;
     char* message;

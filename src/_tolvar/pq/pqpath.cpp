@@ -11,11 +11,6 @@ using tv::ref;
 
 namespace {
 
-constexpr const char* isolation_level_names[] = {
-    nullptr, "READ COMMITTED", "REPEATABLE READ", "SERIALIZABLE", "READ UNCOMMITTED", "default",
-};
-static_assert(std::size(isolation_level_names) == ISOLATION_LEVEL_DEFAULT + 1);
-
 constexpr const char* readonly_clauses[] = {" READ WRITE", " READ ONLY", ""};
 static_assert(std::size(readonly_clauses) == STATE_DEFAULT + 1);
 
