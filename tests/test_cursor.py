@@ -12,20 +12,6 @@ import tolvar2
 from tolvar2 import _tolvar, sql
 
 
-@pytest.fixture
-def conn(dsn):
-    connect = getattr(tolvar2, "connect", None) or _tolvar._connect
-    c = connect(dsn)
-    yield c
-    c.close()
-
-
-def needs(obj, attr):
-    if not hasattr(obj, attr):
-        pytest.skip(f"{attr} is not available yet")
-    return getattr(obj, attr)
-
-
 # ---------------------------------------------------------------------------
 # Construction and attributes
 
@@ -329,9 +315,8 @@ def test_cast(conn):
 
 
 def test_cursor_string_types_take_precedence(conn):
-    new_type = needs(_tolvar, "new_type")
     cur = conn.cursor()
-    cur.string_types = {23: new_type((23,), "TAGGED", lambda s, c: ("tagged", s))}
+    cur.string_types = {23: _tolvar.new_type((23,), "TAGGED", lambda s, c: ("tagged", s))}
     assert cur.cast(23, "7") == ("tagged", "7")
     cur.execute("select 7, null::int")
     assert cur.fetchone() == (("tagged", "7"), ("tagged", None))
@@ -339,15 +324,13 @@ def test_cursor_string_types_take_precedence(conn):
 
 
 def test_failed_conversion_skips_the_row(conn):
-    new_type = needs(_tolvar, "new_type")
-
     def cast(s, c):
         if s == "2":
             raise ValueError("bad two")
         return int(s)
 
     cur = conn.cursor()
-    cur.string_types = {23: new_type((23,), "PICKY", cast)}
+    cur.string_types = {23: _tolvar.new_type((23,), "PICKY", cast)}
     cur.execute("select generate_series(1, 3)")
     assert cur.fetchone() == (1,)
     with pytest.raises(ValueError, match="bad two"):
@@ -715,7 +698,6 @@ def test_withhold_survives_commit(conn):
 
 
 def test_named_cursor_autocommit(conn):
-    needs(conn, "autocommit")
     conn.autocommit = True
     cur = conn.cursor("ac")
     with pytest.raises(tolvar2.ProgrammingError, match="can't use a named cursor outside of transactions"):

@@ -94,8 +94,8 @@ int curs_check_stale(cursorObject* curs)
 int curs_check_converting(cursorObject* curs)
 {
     if (curs->converting <= 0) return 0;
-    PyErr_SetString(ProgrammingError,
-                    "the cursor cannot run a query while one of its rows is being converted");
+    PyErr_SetString(ProgrammingError, "the cursor result cannot be replaced while one of "
+                                      "its rows is being converted");
     return -1;
 }
 
@@ -555,7 +555,8 @@ int cursor_init(PyObject* self, PyObject* args, PyObject* kwargs)
         const Py_ssize_t size = PyBytes_GET_SIZE(bytes.get());
         // The name is kept as a C string: a NUL would silently shorten it.
         if (std::memchr(data, '\0', static_cast<size_t>(size))) {
-            PyErr_SetString(PyExc_ValueError, "A cursor name cannot contain NUL (0x00) characters.");
+            PyErr_SetString(PyExc_ValueError,
+                            "A cursor name cannot contain NUL (0x00) characters.");
             return -1;
         }
         char* copy = nullptr;
