@@ -7,25 +7,7 @@ using tv::ref;
 
 namespace {
 
-// Shared misuse checks; each sets the exception and returns false.
-bool check_open(connectionObject* self)
-{
-    if (self->closed > 0) {
-        PyErr_SetString(InterfaceError, "connection already closed");
-        return false;
-    }
-    return true;
-}
-
-bool check_not_async(connectionObject* self, const char* cmd)
-{
-    if (self->async == 1) {
-        PyErr_Format(ProgrammingError, "%s cannot be used in asynchronous mode", cmd);
-        return false;
-    }
-    return true;
-}
-
+// A two-phase transaction ends only through the tpc_* methods.
 bool check_no_tpc(connectionObject* self, const char* cmd)
 {
     if (self->tpc_xid) {
@@ -38,7 +20,7 @@ bool check_no_tpc(connectionObject* self, const char* cmd)
 PyObject* conn_cursor(PyObject* o, PyObject* args, PyObject* kwargs)
 {
     auto* self = reinterpret_cast<connectionObject*>(o);
-    if (!check_open(self)) return nullptr;
+    if (!conn_check_open(self)) return nullptr;
     static const char* kwlist[] = {"name", "cursor_factory", "withhold", "scrollable", nullptr};
     PyObject *name = Py_None, *factory = Py_None, *withhold = Py_False, *scrollable = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO", const_cast<char**>(kwlist), &name,
@@ -80,7 +62,7 @@ PyObject* conn_close_method(PyObject* o, PyObject*)
 PyObject* conn_commit(PyObject* o, PyObject*)
 {
     auto* self = reinterpret_cast<connectionObject*>(o);
-    if (!check_open(self) || !check_not_async(self, "commit") || !check_no_tpc(self, "commit"))
+    if (!conn_check_open(self) || !conn_check_not_async(self, "commit") || !check_no_tpc(self, "commit"))
         return nullptr;
     if (pq_commit(self) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -89,7 +71,7 @@ PyObject* conn_commit(PyObject* o, PyObject*)
 PyObject* conn_rollback(PyObject* o, PyObject*)
 {
     auto* self = reinterpret_cast<connectionObject*>(o);
-    if (!check_open(self) || !check_not_async(self, "rollback") ||
+    if (!conn_check_open(self) || !conn_check_not_async(self, "rollback") ||
         !check_no_tpc(self, "rollback"))
         return nullptr;
     if (pq_abort(self) < 0) return nullptr;
@@ -99,7 +81,7 @@ PyObject* conn_rollback(PyObject* o, PyObject*)
 PyObject* conn_fileno(PyObject* o, PyObject*)
 {
     auto* self = reinterpret_cast<connectionObject*>(o);
-    if (!check_open(self)) return nullptr;
+    if (!conn_check_open(self)) return nullptr;
     return PyLong_FromLong(PQsocket(self->pgconn));
 }
 
@@ -114,7 +96,7 @@ PyObject* conn_isexecuting(PyObject* o, PyObject*)
 PyObject* conn_get_native_connection(PyObject* o, PyObject*)
 {
     auto* self = reinterpret_cast<connectionObject*>(o);
-    if (!check_open(self)) return nullptr;
+    if (!conn_check_open(self)) return nullptr;
     return PyCapsule_New(self->pgconn, "tolvar2.connection.native_connection", nullptr);
 }
 

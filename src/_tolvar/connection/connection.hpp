@@ -82,6 +82,36 @@ extern PyTypeObject connectionType;
 
 void conn_set_error_text(connectionObject* conn, const char* msg);
 
+// Misuse checks shared by the connection's methods: false with the
+// exception set.
+inline bool conn_check_open(connectionObject* c)
+{
+    if (c->closed > 0) {
+        PyErr_SetString(InterfaceError, "connection already closed");
+        return false;
+    }
+    return true;
+}
+
+inline bool conn_check_not_async(connectionObject* c, const char* cmd)
+{
+    if (c->async == 1) {
+        PyErr_Format(ProgrammingError, "%s cannot be used in asynchronous mode", cmd);
+        return false;
+    }
+    return true;
+}
+
+inline bool conn_check_not_prepared(connectionObject* c, const char* cmd)
+{
+    if (c->status == CONN_STATUS_PREPARED) {
+        PyErr_Format(ProgrammingError, "%s cannot be used with a prepared two-phase transaction",
+                     cmd);
+        return false;
+    }
+    return true;
+}
+
 // Connection internals.
 void conn_set_result(connectionObject* conn, PGresult* res);
 void conn_close(connectionObject* conn);

@@ -13,41 +13,13 @@ namespace {
 
 connectionObject* as_conn(PyObject* o) { return reinterpret_cast<connectionObject*>(o); }
 
-bool check_open(connectionObject* c)
-{
-    if (c->closed > 0) {
-        PyErr_SetString(InterfaceError, "connection already closed");
-        return false;
-    }
-    return true;
-}
-
-bool check_not_async(connectionObject* c, const char* cmd)
-{
-    if (c->async == 1) {
-        PyErr_Format(ProgrammingError, "%s cannot be used in asynchronous mode", cmd);
-        return false;
-    }
-    return true;
-}
-
-bool check_not_prepared(connectionObject* c, const char* cmd)
-{
-    if (c->status == CONN_STATUS_PREPARED) {
-        PyErr_Format(ProgrammingError, "%s cannot be used with a prepared two-phase transaction",
-                     cmd);
-        return false;
-    }
-    return true;
-}
-
 bool check_setter(connectionObject* c, PyObject* value)
 {
     if (!value) {
         PyErr_SetString(PyExc_TypeError, "cannot delete the session characteristics");
         return false;
     }
-    if (!check_open(c) || !check_not_async(c, "set_session")) return false;
+    if (!conn_check_open(c) || !conn_check_not_async(c, "set_session")) return false;
     if (c->status != CONN_STATUS_READY) {
         PyErr_Format(ProgrammingError, "%s cannot be used inside a transaction", "set_session");
         return false;
@@ -181,7 +153,7 @@ int conn_set_client_encoding(connectionObject* conn, const char* name)
 PyObject* conn_enter(PyObject* o, PyObject*)
 {
     connectionObject* c = as_conn(o);
-    if (!check_open(c)) return nullptr;
+    if (!conn_check_open(c)) return nullptr;
     if (c->entered) {
         PyErr_SetString(ProgrammingError, "the connection cannot be re-entered recursively");
         return nullptr;
@@ -204,7 +176,7 @@ PyObject* conn_exit(PyObject* o, PyObject* args)
 PyObject* conn_set_session_method(PyObject* o, PyObject* args, PyObject* kwargs)
 {
     connectionObject* c = as_conn(o);
-    if (!check_open(c) || !check_not_async(c, "set_session")) return nullptr;
+    if (!conn_check_open(c) || !conn_check_not_async(c, "set_session")) return nullptr;
     if (c->status != CONN_STATUS_READY) {
         PyErr_Format(ProgrammingError, "%s cannot be used inside a transaction", "set_session");
         return nullptr;
@@ -228,8 +200,8 @@ PyObject* conn_set_session_method(PyObject* o, PyObject* args, PyObject* kwargs)
 PyObject* conn_set_isolation_level(PyObject* o, PyObject* args)
 {
     connectionObject* c = as_conn(o);
-    if (!check_open(c) || !check_not_async(c, "\"isolation_level\"") ||
-        !check_not_prepared(c, "\"isolation_level\""))
+    if (!conn_check_open(c) || !conn_check_not_async(c, "\"isolation_level\"") ||
+        !conn_check_not_prepared(c, "\"isolation_level\""))
         return nullptr;
     PyObject* pylevel = nullptr;
     if (!PyArg_ParseTuple(args, "O", &pylevel)) return nullptr;
@@ -254,8 +226,8 @@ PyObject* conn_set_isolation_level(PyObject* o, PyObject* args)
 PyObject* conn_set_client_encoding_method(PyObject* o, PyObject* args)
 {
     connectionObject* c = as_conn(o);
-    if (!check_open(c) || !check_not_async(c, "set_client_encoding") ||
-        !check_not_prepared(c, "set_client_encoding"))
+    if (!conn_check_open(c) || !conn_check_not_async(c, "set_client_encoding") ||
+        !conn_check_not_prepared(c, "set_client_encoding"))
         return nullptr;
     const char* name = nullptr;
     if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
@@ -271,7 +243,7 @@ PyObject* conn_get_transaction_status(PyObject* o, PyObject*)
 PyObject* conn_get_parameter_status(PyObject* o, PyObject* args)
 {
     connectionObject* c = as_conn(o);
-    if (!check_open(c)) return nullptr;
+    if (!conn_check_open(c)) return nullptr;
     const char* param = nullptr;
     if (!PyArg_ParseTuple(args, "s", &param)) return nullptr;
     const char* val = PQparameterStatus(c->pgconn, param);
@@ -282,7 +254,7 @@ PyObject* conn_get_parameter_status(PyObject* o, PyObject* args)
 PyObject* conn_get_dsn_parameters(PyObject* o, PyObject*)
 {
     connectionObject* c = as_conn(o);
-    if (!check_open(c)) return nullptr;
+    if (!conn_check_open(c)) return nullptr;
     tv::conninfo_ptr options(PQconninfo(c->pgconn));
     if (!options) return PyErr_NoMemory();
     return dict_from_conninfo_options(options.get(), false);
@@ -291,14 +263,14 @@ PyObject* conn_get_dsn_parameters(PyObject* o, PyObject*)
 PyObject* conn_get_backend_pid(PyObject* o, PyObject*)
 {
     connectionObject* c = as_conn(o);
-    if (!check_open(c)) return nullptr;
+    if (!conn_check_open(c)) return nullptr;
     return PyLong_FromLong(PQbackendPID(c->pgconn));
 }
 
 PyObject* conn_cancel(PyObject* o, PyObject*)
 {
     connectionObject* c = as_conn(o);
-    if (!check_open(c) || !check_not_prepared(c, "cancel")) return nullptr;
+    if (!conn_check_open(c) || !conn_check_not_prepared(c, "cancel")) return nullptr;
     if (c->status != CONN_STATUS_READY && c->status != CONN_STATUS_BEGIN) {
         PyErr_SetString(OperationalError, "asynchronous connection attempt underway");
         return nullptr;
@@ -315,7 +287,7 @@ PyObject* conn_cancel(PyObject* o, PyObject*)
 PyObject* conn_reset(PyObject* o, PyObject*)
 {
     connectionObject* c = as_conn(o);
-    if (!check_open(c) || !check_not_async(c, "reset")) return nullptr;
+    if (!conn_check_open(c) || !conn_check_not_async(c, "reset")) return nullptr;
     if (pq_reset(c) < 0) return nullptr;
     if (conn_setup_session(c) < 0) return nullptr;
     Py_RETURN_NONE;
