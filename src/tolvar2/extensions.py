@@ -18,12 +18,22 @@ from tolvar2._tolvar import (  # noqa: F401
     Notify,
     ConnectionInfo,
     quote_ident,
+    adapt,
+    adapters,
+    ISQLQuote,
+    AsIs,
+    QuotedString,
+    Boolean,
+    Int,
+    Float,
 )
 
 __all__ = [
     "make_dsn", "parse_dsn", "libpq_version", "encrypt_password", "Diagnostics",
     "QueryCanceledError", "TransactionRollbackError", "encodings",
     "connection", "cursor", "Column", "Notify", "ConnectionInfo", "quote_ident",
+    "adapt", "adapters", "register_adapter", "ISQLQuote", "AsIs", "QuotedString", "Boolean",
+    "Int", "Float",
     "STATUS_SETUP", "STATUS_READY", "STATUS_BEGIN", "STATUS_PREPARED", "STATUS_IN_TRANSACTION",
     "TRANSACTION_STATUS_IDLE", "TRANSACTION_STATUS_ACTIVE", "TRANSACTION_STATUS_INTRANS",
     "TRANSACTION_STATUS_INERROR", "TRANSACTION_STATUS_UNKNOWN",
@@ -94,3 +104,26 @@ def make_dsn(dsn=None, **kwargs):
     result = " ".join(f"{key}={_quote_value(value)}" for key, value in params.items())
     parse_dsn(result)
     return result
+
+
+def register_adapter(typ, callable):
+    """Register `callable` as the adapter of the values of type `typ`.
+
+    `callable` is called with the value and returns an object whose
+    ``getquoted()`` gives the SQL literal; it replaces any adapter
+    registered for `typ` before.
+    """
+    adapters[(typ, ISQLQuote)] = callable
+
+
+# The native core registers the adapters of the built-in types only; numeric
+# values come back from the server as Decimal, so they must be able to go
+# back to it as well.
+def _register_decimal():
+    from decimal import Decimal
+    from tolvar2._tolvar import Decimal as DecimalAdapter
+
+    adapters.setdefault((Decimal, ISQLQuote), DecimalAdapter)
+
+
+_register_decimal()

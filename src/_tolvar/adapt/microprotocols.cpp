@@ -20,11 +20,6 @@ PyObject* adapt_interned(PyObject*& slot, const char* text)
 
 namespace {
 
-PyObject* interned(PyObject*& slot, const char* text)
-{
-    return adapt_interned(slot, text);
-}
-
 PyObject* s_adapt = nullptr;
 PyObject* s_conform = nullptr;
 PyObject* s_prepare = nullptr;
@@ -74,7 +69,7 @@ int registry_lookup(PyObject* type, PyObject* proto, ref& out)
 // it raises anything else.
 int try_hook(PyObject* target, PyObject*& name_slot, const char* name, PyObject* arg, ref& out)
 {
-    PyObject* name_obj = interned(name_slot, name);
+    PyObject* name_obj = adapt_interned(name_slot, name);
     if (!name_obj) return -1;
     ref hook;
     const int rc = optional_attr(target, name_obj, hook);
@@ -163,7 +158,7 @@ PyObject* microprotocol_getquoted(PyObject* obj, connectionObject* conn)
     if (!adapted) return nullptr;
 
     if (conn) {
-        PyObject* name = interned(s_prepare, "prepare");
+        PyObject* name = adapt_interned(s_prepare, "prepare");
         if (!name) return nullptr;
         ref prepare;
         const int rc = optional_attr(adapted.get(), name, prepare);
@@ -175,7 +170,7 @@ PyObject* microprotocol_getquoted(PyObject* obj, connectionObject* conn)
         }
     }
 
-    PyObject* name = interned(s_getquoted, "getquoted");
+    PyObject* name = adapt_interned(s_getquoted, "getquoted");
     if (!name) return nullptr;
     ref res = ref::steal(PyObject_CallMethodNoArgs(adapted.get(), name));
     if (res && PyUnicode_CheckExact(res.get()))
@@ -267,7 +262,7 @@ PyObject* adapter_conform(PyObject* self, PyObject* proto)
 
 PyObject* adapter_str(PyObject* self)
 {
-    PyObject* name = interned(s_getquoted, "getquoted");
+    PyObject* name = adapt_interned(s_getquoted, "getquoted");
     if (!name) return nullptr;
     return decode_utf8_replace(PyObject_CallMethodNoArgs(self, name));
 }

@@ -1,5 +1,6 @@
 // The cursor type: construction, execution, named cursors and the small
 // methods and attributes. Fetching lives in fetch.cpp.
+#include "cursor/format.hpp"
 #include "pq/pqpath.hpp"
 #include "typecast/typecast.hpp"
 
@@ -145,11 +146,9 @@ namespace {
 
 // Merge the arguments into the query: the single place where the query
 // formatter plugs in. Returns the text to send as a new reference.
-PyObject* curs_merge_vars(cursorObject*, PyObject* query, PyObject* vars)
+PyObject* curs_merge_vars(cursorObject* curs, PyObject* query, PyObject* vars)
 {
-    if (!vars || vars == Py_None) return Py_NewRef(query);
-    PyErr_SetString(NotSupportedError, "query parameters are not supported yet");
-    return nullptr;
+    return curs_bind_vars(curs, query, vars);
 }
 
 // libpq takes the statement as a C string: a NUL byte would silently cut it.
@@ -670,6 +669,7 @@ PyMethodDef cursor_methods[] = {
      "Look for a typecaster first in the cursor, then in its connection, "
      "then in the global register. If no suitable typecaster is found, "
      "leave the value as a string."},
+    {"mogrify", as_cfunction(curs_mogrify), METH_VARARGS | METH_KEYWORDS, curs_mogrify_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,9 @@ using tv::ref;
 char* escape_string_literal(connectionObject* conn, const char* text, Py_ssize_t len,
                             char* buffer, Py_ssize_t* out_len)
 {
+    // The setting can change during the session (SET standard_conforming_strings):
+    // follow what the server reports now, or backslashes would be mis-escaped.
+    if (conn && conn->pgconn) conn->needs_e_quotes = server_needs_e_quotes(conn->pgconn);
     const bool eflag = conn && conn->needs_e_quotes;
     const size_t n = std::strlen(text);
     if (len >= 0 && static_cast<size_t>(len) != n) {

@@ -1,4 +1,5 @@
 // Module initialisation, the method table and the trace facility.
+#include "adapt/adapt.hpp"
 #include "cursor/cursor.hpp"
 #include "typecast/typecast.hpp"
 
@@ -33,8 +34,11 @@ PyMethodDef module_methods[] = {
      "parse_dsn(dsn) -> dict -- parse a connection string into parameters"},
     {"quote_ident", TV_METH(tolvar_quote_ident), METH_VARARGS | METH_KEYWORDS,
      "quote_ident(str, conn_or_curs) -> str -- wrapper around PQescapeIdentifier"},
+    {"adapt", tolvar_adapt, METH_VARARGS, tolvar_adapt_doc},
     {"register_type", tolvar_register_type, METH_VARARGS, tolvar_register_type_doc},
     {"new_type", TV_METH(tolvar_new_type), METH_VARARGS | METH_KEYWORDS, tolvar_new_type_doc},
+    {"new_array_type", TV_METH(tolvar_new_array_type), METH_VARARGS | METH_KEYWORDS,
+     tolvar_new_array_type_doc},
     {"libpq_version", tolvar_libpq_version, METH_NOARGS, "Query actual libpq version loaded."},
     {"encrypt_password",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tolvar_encrypt_password)),
@@ -61,10 +65,17 @@ struct exported_type {
 const exported_type exported_types[] = {
     {"connection", &connectionType},
     {"cursor", &cursorType},
+    {"ISQLQuote", &isqlquoteType},
     {"Column", &columnType},
     {"Notify", &notifyType},
     {"ConnectionInfo", &connectionInfoType},
     {"Diagnostics", &diagnosticsType},
+    {"AsIs", &asisType},
+    {"Boolean", &pbooleanType},
+    {"Decimal", &pdecimalType},
+    {"Int", &pintType},
+    {"Float", &pfloatType},
+    {"QuotedString", &qstringType},
 };
 
 int add_constants(PyObject* m)
@@ -114,6 +125,7 @@ PyObject* module_init()
 
     Py_SET_TYPE(&typecastType, &PyType_Type);
     if (PyType_Ready(&typecastType) < 0) return nullptr;
+    if (chunk_type_setup() < 0) return nullptr;
     if (error_type_setup() < 0) return nullptr;
 
     if (!(null_literal = PyBytes_FromString("NULL"))) return nullptr;
@@ -125,6 +137,7 @@ PyObject* module_init()
     if (datetime_init() < 0) return nullptr;
     if (encodings_init(m.get()) < 0) return nullptr;
     if (typecasters_init(m.get()) < 0) return nullptr;
+    if (register_builtin_adapters(m.get()) < 0) return nullptr;
     if (basic_exceptions_init(m.get()) < 0) return nullptr;
     if (sqlstate_errors_init(m.get()) < 0) return nullptr;
 

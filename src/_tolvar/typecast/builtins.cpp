@@ -131,10 +131,10 @@ PyObject* cast_boolean(const char* s, Py_ssize_t len, PyObject*)
 
 PyObject* cast_unknown(const char* s, Py_ssize_t len, PyObject* curs);
 
+constexpr typecast_function array_cast = typecast_GENERIC_ARRAY_cast;
+
 // Built-in typecasters in registration order: a later row takes over an OID
-// from an earlier one, and a base must name an earlier row. The date/time,
-// bytea and array rows are inserted at the marked places when their casts
-// exist; until then their OIDs fall through to the default typecaster.
+// from an earlier one, and a base must name an earlier row.
 constexpr typecast_row builtin_rows[] = {
     {"NUMBER", {20, 23, 21, 701, 700, 1700}, cast_number, nullptr},
     {"LONGINTEGER", {20}, cast_integer, nullptr},
@@ -145,20 +145,58 @@ constexpr typecast_row builtin_rows[] = {
     {"BYTES", {19, 18, 25, 1042, 1043}, cast_bytes, nullptr},
     {"STRING", {19, 18, 25, 1042, 1043}, cast_text, nullptr},
     {"BOOLEAN", {16}, cast_boolean, nullptr},
-    // here: DATETIME, DATETIMETZ, TIME, DATE, INTERVAL, then BINARY
+    {"DATETIME", {1114}, cast_timestamp, nullptr},
+    {"DATETIMETZ", {1184}, cast_timestamptz, nullptr},
+    {"TIME", {1083, 1266}, typecast_PYTIME_cast, nullptr},
+    {"DATE", {1082}, typecast_PYDATE_cast, nullptr},
+    {"INTERVAL", {704, 1186}, typecast_PYINTERVAL_cast, nullptr},
+    {"BINARY", {17}, typecast_BINARY_cast, nullptr},
     {"ROWID", {26}, cast_integer, nullptr},
-    // here: the array rows LONGINTEGERARRAY .. ROWIDARRAY
+    {"LONGINTEGERARRAY", {1016}, array_cast, "LONGINTEGER"},
+    {"INTEGERARRAY", {1005, 1006, 1007}, array_cast, "INTEGER"},
+    {"FLOATARRAY", {1021, 1022}, array_cast, "FLOAT"},
+    {"DECIMALARRAY", {1231}, array_cast, "DECIMAL"},
+    {"UNICODEARRAY", {1002, 1003, 1009, 1014, 1015}, array_cast, "UNICODE"},
+    {"BYTESARRAY", {1002, 1003, 1009, 1014, 1015}, array_cast, "BYTES"},
+    {"STRINGARRAY", {1002, 1003, 1009, 1014, 1015}, array_cast, "STRING"},
+    {"BOOLEANARRAY", {1000}, array_cast, "BOOLEAN"},
+    {"DATETIMEARRAY", {1115}, array_cast, "DATETIME"},
+    {"DATETIMETZARRAY", {1185}, array_cast, "DATETIMETZ"},
+    {"TIMEARRAY", {1183, 1270}, array_cast, "TIME"},
+    {"DATEARRAY", {1182}, array_cast, "DATE"},
+    {"INTERVALARRAY", {1187}, array_cast, "INTERVAL"},
+    {"BINARYARRAY", {1001}, array_cast, "BINARY"},
+    {"ROWIDARRAY", {1028, 1013}, array_cast, "ROWID"},
     {"UNKNOWN", {705}, cast_unknown, nullptr},
-    // here: INETARRAY, CIDRARRAY, MACADDRARRAY
+    {"INETARRAY", {1041}, array_cast, "STRING"},
+    {"CIDRARRAY", {651}, array_cast, "STRING"},
+    {"MACADDRARRAY", {1040}, array_cast, "STRING"},
 };
-static_assert(std::size(builtin_rows) == 11);
+static_assert(std::size(builtin_rows) == 35);
+
+// Date/time twins: module attributes only, never entered by OID.
+constexpr typecast_row pydatetime_rows[] = {
+    {"PYDATETIME", {1114}, cast_timestamp, nullptr},
+    {"PYDATETIMETZ", {1184}, cast_timestamptz, nullptr},
+    {"PYTIME", {1083, 1266}, typecast_PYTIME_cast, nullptr},
+    {"PYDATE", {1082}, typecast_PYDATE_cast, nullptr},
+    {"PYINTERVAL", {704, 1186}, typecast_PYINTERVAL_cast, nullptr},
+    {"PYDATETIMEARRAY", {1115}, array_cast, "PYDATETIME"},
+    {"PYDATETIMETZARRAY", {1185}, array_cast, "PYDATETIMETZ"},
+    {"PYTIMEARRAY", {1183, 1270}, array_cast, "PYTIME"},
+    {"PYDATEARRAY", {1182}, array_cast, "PYDATE"},
+    {"PYINTERVALARRAY", {1187}, array_cast, "PYINTERVAL"},
+};
+static_assert(std::size(pydatetime_rows) == 10);
 
 // Every OID list keeps its zero terminator, and every base names an earlier
-// row, so that initialisation finds it already created.
+// row, so that initialisation finds it already created. (Casts defined in
+// other files cannot be tested for null here: with sanitizers on, their
+// addresses are no constant expressions.)
 constexpr bool rows_well_formed(std::span<const typecast_row> rows)
 {
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (rows[i].values[typecast_row::max_oids - 1] != 0 || !rows[i].cast) return false;
+        if (rows[i].values[typecast_row::max_oids - 1] != 0) return false;
         if (!rows[i].base) continue;
         bool found = false;
         for (std::size_t j = 0; j < i; ++j)
@@ -168,6 +206,7 @@ constexpr bool rows_well_formed(std::span<const typecast_row> rows)
     return true;
 }
 static_assert(rows_well_formed(builtin_rows));
+static_assert(rows_well_formed(pydatetime_rows));
 
 }  // namespace
 
@@ -184,5 +223,4 @@ PyObject* cast_unknown(const char* s, Py_ssize_t len, PyObject* curs)
 }  // namespace
 
 constinit const std::span<const typecast_row> builtin_typecasters{builtin_rows};
-// Filled by the date/time typecasters: PYDATETIME, PYDATETIMETZ, ...
-constinit const std::span<const typecast_row> pydatetime_typecasters{};
+constinit const std::span<const typecast_row> pydatetime_typecasters{pydatetime_rows};

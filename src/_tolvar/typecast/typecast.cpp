@@ -297,14 +297,8 @@ int typecasters_init(PyObject* module)
     default_typecaster = typecast_from_row(default_typecaster_row, dict);
     if (!default_typecaster) return -1;
 
-    if (!datetime_capi_ptr) {
-        datetime_capi_ptr = PyCapsule_Import("datetime.datetime_CAPI", 0);
-        if (!datetime_capi_ptr) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_ImportError, "datetime initialization failed");
-            return -1;
-        }
-    }
+    // The date/time casts build their objects through the datetime capsule.
+    if (typecast_datetime_setup() < 0) return -1;
 
     for (const typecast_row& row : pydatetime_typecasters) {
         debug_trace("typecasters_init: initializing %s\n", row.name);

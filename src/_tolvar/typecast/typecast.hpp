@@ -65,9 +65,46 @@ inline connectionObject* typecast_connection(PyObject* curs) noexcept
     return nullptr;
 }
 
+// Native casts of the date/time, bytea and array typecasters (datetime.cpp,
+// binary.cpp, array.cpp), named in the built-in tables.
+PyObject* cast_timestamp(const char* str, Py_ssize_t len, PyObject* curs);
+PyObject* cast_timestamptz(const char* str, Py_ssize_t len, PyObject* curs);
+PyObject* typecast_PYTIME_cast(const char* str, Py_ssize_t len, PyObject* curs);
+PyObject* typecast_PYDATE_cast(const char* str, Py_ssize_t len, PyObject* curs);
+PyObject* typecast_PYINTERVAL_cast(const char* str, Py_ssize_t len, PyObject* curs);
+PyObject* typecast_GENERIC_ARRAY_cast(const char* str, Py_ssize_t len, PyObject* curs);
+TV_EXPORT PyObject* typecast_BINARY_cast(const char* str, Py_ssize_t len, PyObject* curs);
+
+// Date/time parsers (datetime.cpp). Both read at most *len bytes, stop at a
+// zero byte and write back the unread length; a byte that is neither a digit
+// nor an expected separator makes them return -1.
+// Date: returns the number of components (3 for a full date); `rest`, when
+// not null, receives the position after the date part.
+int typecast_parse_date(const char* str, const char** rest, Py_ssize_t* len, int* year, int* month,
+                        int* day);
+// Time: 3 or 4 without an offset, 5 or 6 with one (offset in seconds east).
+int typecast_parse_time(const char* str, Py_ssize_t* len, int* hour, int* minute, int* second,
+                        int* usec, int* offset);
+// Loads the datetime capsule for the date/time casts: 0, or -1 with
+// ImportError set.
+int typecast_datetime_setup();
+
+// The memory chunk exporting a bytea value's block (binary.cpp): readied by
+// module initialisation, not published on the module.
+struct chunkObject {
+    PyObject_HEAD
+    char* data;
+    Py_ssize_t size;
+};
+extern PyTypeObject chunkType;
+TV_EXPORT int chunk_getbuffer(PyObject* self, Py_buffer* view, int flags);
+// Readies chunkType (idempotent): 0, or -1 with an exception set.
+int chunk_type_setup();
+
 // Module functions and their docstrings.
 PyObject* tolvar_register_type(PyObject* self, PyObject* args);
 PyObject* tolvar_new_type(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* tolvar_new_array_type(PyObject* self, PyObject* args, PyObject* kwargs);
 extern const char tolvar_register_type_doc[];
 extern const char tolvar_new_type_doc[];
+extern const char tolvar_new_array_type_doc[];

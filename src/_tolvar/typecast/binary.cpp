@@ -1,0 +1,172 @@
+// bytea values: decoding of the server's hex and escape output formats into
+// a block owned by a `chunk`, handed to Python as a memoryview over it.
+#include "typecast/typecast.hpp"
+
+#include <array>
+#include <iterator>
+
+using tv::ref;
+
+namespace {
+
+constexpr unsigned char not_hex = 255;
+
+constexpr std::array<unsigned char, 128> make_hex_table()
+{
+    std::array<unsigned char, 128> t{};
+    for (auto& v : t) v = not_hex;
+    for (int c = '0'; c <= '9'; ++c) t[static_cast<std::size_t>(c)] = static_cast<unsigned char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) t[static_cast<std::size_t>(c)] = static_cast<unsigned char>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) t[static_cast<std::size_t>(c)] = static_cast<unsigned char>(c - 'A' + 10);
+    return t;
+}
+
+constexpr auto hex_table = make_hex_table();
+static_assert(std::size(hex_table) == 128);
+static_assert(hex_table['0'] == 0 && hex_table['f'] == 15 && hex_table['F'] == 15 &&
+              hex_table['g'] == not_hex);
+
+// Bytes outside ASCII are never digits (folding them onto their low seven
+// bits would read e.g. 0xB0 as '0').
+inline unsigned hex_value(char c) noexcept
+{
+    const auto b = static_cast<unsigned char>(c);
+    return b < 128 ? hex_table[b] : not_hex;
+}
+
+// "\x" followed by digit pairs; anything that is not a digit is skipped and
+// an odd final digit is dropped. Returns the number of bytes written, which
+// is at most (len - 1) / 2.
+Py_ssize_t decode_hex(const char* s, Py_ssize_t len, char* out)
+{
+    Py_ssize_t n = 0;
+    int high = -1;
+    for (Py_ssize_t i = 2; i < len; ++i) {
+        const unsigned v = hex_value(s[i]);
+        if (v == not_hex) continue;
+        if (high < 0) {
+            high = static_cast<int>(v);
+        }
+        else {
+            out[n++] = static_cast<char>((high << 4) | static_cast<int>(v));
+            high = -1;
+        }
+    }
+    return n;
+}
+
+inline bool is_octal(char c) noexcept { return c >= '0' && c <= '7'; }
+
+// Printable bytes as they are, "\ooo" (first digit 0-3) for one byte, "\c"
+// for the byte c. A backslash ending the text has nothing to escape and is
+// kept as it is rather than reading past the end.
+Py_ssize_t decode_escape(const char* s, Py_ssize_t len, char* out)
+{
+    Py_ssize_t n = 0;
+    Py_ssize_t i = 0;
+    while (i < len) {
+        if (s[i] != '\\' || i + 1 == len) {
+            out[n++] = s[i++];
+            continue;
+        }
+        if (i + 3 < len && s[i + 1] >= '0' && s[i + 1] <= '3' && is_octal(s[i + 2]) &&
+            is_octal(s[i + 3])) {
+            out[n++] = static_cast<char>(((s[i + 1] - '0') << 6) | ((s[i + 2] - '0') << 3) |
+                                         (s[i + 3] - '0'));
+            i += 4;
+        }
+        else {
+            out[n++] = s[i + 1];
+            i += 2;
+        }
+    }
+    return n;
+}
+
+// A chunk owning `data` (taken over, freed on every path).
+PyObject* chunk_from_block(char* data, Py_ssize_t size)
+{
+    auto* c = PyObject_New(chunkObject, &chunkType);
+    if (!c) {
+        PyMem_Free(data);
+        return nullptr;
+    }
+    c->data = data;
+    c->size = size;
+    return reinterpret_cast<PyObject*>(c);
+}
+
+}  // namespace
+
+PyObject* typecast_BINARY_cast(const char* s, Py_ssize_t len, PyObject*)
+{
+    if (!s) Py_RETURN_NONE;
+    const bool hex = len >= 2 && s[0] == '\\' && s[1] == 'x';
+    // Exactly what the text can hold: every digit pair after the prefix, or
+    // at most one byte per byte of escape text.
+    const Py_ssize_t room = hex ? (len - 1) / 2 : len;
+    // At least one byte, so that an empty value still owns a block.
+    char* block = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(room > 0 ? room : 1)));
+    if (!block) return PyErr_NoMemory();
+    const Py_ssize_t size = hex ? decode_hex(s, len, block) : decode_escape(s, len, block);
+
+    ref chunk = ref::steal(chunk_from_block(block, size));
+    if (!chunk) return nullptr;
+    // The memoryview keeps the chunk, and so the block, alive.
+    return PyMemoryView_FromObject(chunk.get());
+}
+
+int chunk_getbuffer(PyObject* self, Py_buffer* view, int flags)
+{
+    auto* c = reinterpret_cast<chunkObject*>(self);
+    if (PyBuffer_FillInfo(view, self, c->data, c->size, 1, flags) < 0) return -1;
+    // Items are one-byte bytes. Only filled in when asked for, as the buffer
+    // protocol requires (null then means unsigned bytes, same layout).
+    if (flags & PyBUF_FORMAT) view->format = const_cast<char*>("c");
+    return 0;
+}
+
+namespace {
+
+PyObject* chunk_repr(PyObject* self)
+{
+    auto* c = reinterpret_cast<chunkObject*>(self);
+    return PyUnicode_FromFormat("<memory chunk at %p size %zd>", static_cast<void*>(c->data),
+                                c->size);
+}
+
+void chunk_dealloc(PyObject* self)
+{
+    auto* c = reinterpret_cast<chunkObject*>(self);
+    debug_trace("chunk_dealloc: deallocating memory at %p, size %zd\n", static_cast<void*>(c->data),
+                c->size);
+    PyMem_Free(c->data);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyBufferProcs chunk_as_buffer = {
+    .bf_getbuffer = chunk_getbuffer,
+    .bf_releasebuffer = nullptr,
+};
+
+}  // namespace
+
+PyTypeObject chunkType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "tolvar2._tolvar.chunk",
+    .tp_basicsize = sizeof(chunkObject),
+    .tp_dealloc = chunk_dealloc,
+    .tp_repr = chunk_repr,
+    .tp_as_buffer = &chunk_as_buffer,
+    // Only made by the bytea cast; never subclassed, not collected.
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .tp_doc = "memory chunk",
+    .tp_free = PyObject_Free,
+};
+
+int chunk_type_setup()
+{
+    if (chunkType.tp_flags & Py_TPFLAGS_READY) return 0;
+    Py_SET_TYPE(&chunkType, &PyType_Type);
+    return PyType_Ready(&chunkType);
+}
