@@ -79,6 +79,41 @@ def main(argv):
     named.close()
     conn.commit()
 
+    section("parameters, bound on the client")
+    cur.execute("SELECT name, price FROM tour WHERE price > %s AND active = %s ORDER BY id",
+                (1, True))
+    show("price > 1 and active", cur.fetchall())
+    cur.execute("SELECT %(a)s + %(b)s, %(text)s", {"a": 40, "b": 2, "text": "it's \\ fine"})
+    show("named placeholders", cur.fetchone())
+    show("mogrify", cur.mogrify("SELECT %s, %s, %s", (None, -1.5, "O'Reilly")))
+
+    section("a transaction with `with conn:`")
+    with conn:
+        cur.execute("INSERT INTO tour (name, price, ratio, active) VALUES (%s, %s, %s, %s)",
+                    ("quince", 3, 0.0, True))
+    show("committed rows", cur.rowcount)
+    try:
+        with conn:
+            cur.execute("UPDATE tour SET price = 0")
+            raise RuntimeError("changed my mind")
+    except RuntimeError:
+        pass
+    cur.execute("SELECT count(*) FROM tour WHERE price = 0")
+    show("rows priced 0 after the rollback", cur.fetchone()[0])
+
+    section("an adapter for a user class")
+
+    class Point:
+        def __init__(self, x, y):
+            self.x, self.y = x, y
+
+    def adapt_point(p):
+        return tolvar2.extensions.AsIs("point(%r, %r)" % (float(p.x), float(p.y)))
+
+    tolvar2.extensions.register_adapter(Point, adapt_point)
+    cur.execute("SELECT %s <-> %s", (Point(0, 0), Point(3, 4)))
+    show("distance between two Points", cur.fetchone()[0])
+
     section("an error, caught by its SQLSTATE class")
     try:
         cur.execute("INSERT INTO tour (name) VALUES ('apple')")
