@@ -740,3 +740,13 @@ def test_named_fetch_of_undeclared_cursor(conn):
     cur = conn.cursor("undeclared")
     with pytest.raises(tolvar2.DatabaseError, match="undeclared"):
         cur.fetchone()
+
+
+def test_dbapi_type_objects(conn):
+    cur = conn.cursor()
+    cur.execute("SELECT 1::int4, 'x'::text, 2.5::float8, 'x'::varchar, now()::timestamp")
+    codes = [c.type_code for c in cur.description]
+    assert codes[0] == tolvar2.NUMBER and codes[2] == tolvar2.NUMBER
+    assert codes[1] == tolvar2.STRING and codes[3] == tolvar2.STRING
+    assert codes[1] != tolvar2.NUMBER
+    assert codes[4] == tolvar2.DATETIME

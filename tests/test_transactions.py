@@ -280,3 +280,13 @@ def test_failed_statement_keeps_committed_work(conn, svcconn):
     finally:
         cur.execute("DROP TABLE t_keep")
         conn.commit()
+
+
+def test_isolation_constants_drive_the_connection(conn):
+    conn.set_isolation_level(extensions.ISOLATION_LEVEL_SERIALIZABLE)
+    assert _show(conn, "transaction_isolation") == "serializable"
+    conn.rollback()
+    conn.set_isolation_level(extensions.ISOLATION_LEVEL_AUTOCOMMIT)
+    assert conn.autocommit is True
+    conn.isolation_level = extensions.ISOLATION_LEVEL_DEFAULT
+    assert conn.isolation_level is None

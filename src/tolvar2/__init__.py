@@ -32,6 +32,13 @@ from tolvar2._tolvar import (  # noqa: F401
 from tolvar2 import errors, extensions  # noqa: F401,E402
 from tolvar2 import _tolvar as _core  # noqa: E402
 
+# DB-API type objects: compare equal to the type_code of matching columns.
+STRING = _core.STRING
+BINARY = getattr(_core, "BINARY", None)
+NUMBER = _core.NUMBER
+DATETIME = getattr(_core, "DATETIME", None)
+ROWID = _core.ROWID
+
 
 def _add_normalised_encodings(table):
     # Lookups normalise the server's name (SQL_ASCII -> SQLASCII) but some
@@ -74,7 +81,7 @@ def connect(dsn=None, connection_factory=None, cursor_factory=None, **kwargs):
     return conn
 
 __all__ = [
-    "connect", "apilevel", "threadsafety", "paramstyle",
+    "connect", "STRING", "BINARY", "NUMBER", "DATETIME", "ROWID", "apilevel", "threadsafety", "paramstyle",
     "Error", "Warning", "InterfaceError", "DatabaseError", "InternalError",
     "OperationalError", "ProgrammingError", "IntegrityError", "DataError",
     "NotSupportedError",

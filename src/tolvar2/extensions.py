@@ -26,18 +26,44 @@ from tolvar2._tolvar import (  # noqa: F401
     Boolean,
     Int,
     Float,
+    new_type,
+    register_type,
 )
+from tolvar2 import _tolvar as _core
 
 __all__ = [
     "make_dsn", "parse_dsn", "libpq_version", "encrypt_password", "Diagnostics",
     "QueryCanceledError", "TransactionRollbackError", "encodings",
     "connection", "cursor", "Column", "Notify", "ConnectionInfo", "quote_ident",
     "adapt", "adapters", "register_adapter", "ISQLQuote", "AsIs", "QuotedString", "Boolean",
-    "Int", "Float",
+    "Int", "Float", "new_type", "new_array_type", "register_type",
+    "ISOLATION_LEVEL_AUTOCOMMIT", "ISOLATION_LEVEL_READ_UNCOMMITTED",
+    "ISOLATION_LEVEL_READ_COMMITTED", "ISOLATION_LEVEL_REPEATABLE_READ",
+    "ISOLATION_LEVEL_SERIALIZABLE", "ISOLATION_LEVEL_DEFAULT",
     "STATUS_SETUP", "STATUS_READY", "STATUS_BEGIN", "STATUS_PREPARED", "STATUS_IN_TRANSACTION",
     "TRANSACTION_STATUS_IDLE", "TRANSACTION_STATUS_ACTIVE", "TRANSACTION_STATUS_INTRANS",
     "TRANSACTION_STATUS_INERROR", "TRANSACTION_STATUS_UNKNOWN",
 ]
+
+# The typecasters of the core (INTEGER, STRING, DATE, ..., and their ARRAY
+# variants), for new_array_type() and register_type().
+_typecaster = type(_core.UNKNOWN)
+for _name in dir(_core):
+    if _name.isupper() and isinstance(getattr(_core, _name), _typecaster):
+        globals()[_name] = getattr(_core, _name)
+        __all__.append(_name)
+del _name
+
+if hasattr(_core, "new_array_type"):
+    new_array_type = _core.new_array_type
+
+# Isolation levels (connection.set_isolation_level, connection.isolation_level)
+ISOLATION_LEVEL_AUTOCOMMIT = 0
+ISOLATION_LEVEL_READ_UNCOMMITTED = 4
+ISOLATION_LEVEL_READ_COMMITTED = 1
+ISOLATION_LEVEL_REPEATABLE_READ = 2
+ISOLATION_LEVEL_SERIALIZABLE = 3
+ISOLATION_LEVEL_DEFAULT = None
 
 # Connection status (connection.status)
 STATUS_SETUP = 0
