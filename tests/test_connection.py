@@ -510,3 +510,19 @@ def test_garbage_collection(dsn):
     del c, cur
     gc.collect()
     assert r() is None
+
+
+@pytest.mark.parametrize("statement", [
+    "COPY (SELECT g FROM generate_series(1, 1000) g) TO STDOUT",
+    "COPY t_copy FROM STDIN",
+])
+def test_copy_statements_refused_cleanly(conn, statement):
+    cur = conn.cursor()
+    cur.execute("CREATE TEMP TABLE t_copy (v int)")
+    with pytest.raises(tolvar2.ProgrammingError, match="COPY"):
+        cur.execute(statement)
+    # The connection is still in a sane state and usable.
+    assert conn.closed == 0
+    conn.rollback()
+    cur.execute("SELECT 42")
+    assert cur.fetchone() == (42,)
