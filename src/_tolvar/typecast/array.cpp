@@ -2,8 +2,6 @@
 // element converted by the array typecaster's base typecaster.
 #include "typecast/typecast.hpp"
 
-#include <iterator>
-
 using tv::ref;
 
 namespace {

@@ -15,9 +15,13 @@ constexpr std::array<unsigned char, 128> make_hex_table()
 {
     std::array<unsigned char, 128> t{};
     for (auto& v : t) v = not_hex;
-    for (int c = '0'; c <= '9'; ++c) t[static_cast<std::size_t>(c)] = static_cast<unsigned char>(c - '0');
-    for (int c = 'a'; c <= 'f'; ++c) t[static_cast<std::size_t>(c)] = static_cast<unsigned char>(c - 'a' + 10);
-    for (int c = 'A'; c <= 'F'; ++c) t[static_cast<std::size_t>(c)] = static_cast<unsigned char>(c - 'A' + 10);
+    auto fill = [&t](char from, char to, int first) {
+        for (char c = from; c <= to; ++c)
+            t[static_cast<unsigned char>(c)] = static_cast<unsigned char>(first + (c - from));
+    };
+    fill('0', '9', 0);
+    fill('a', 'f', 10);
+    fill('A', 'F', 10);
     return t;
 }
 

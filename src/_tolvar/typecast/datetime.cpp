@@ -44,7 +44,8 @@ inline bool add_digit(int& acc, char c) noexcept
 // are not zero-terminated.
 inline bool is_word(const char* s, Py_ssize_t len, std::string_view word) noexcept
 {
-    return static_cast<std::size_t>(len) == word.size() && std::memcmp(s, word.data(), word.size()) == 0;
+    return static_cast<std::size_t>(len) == word.size() &&
+           std::memcmp(s, word.data(), word.size()) == 0;
 }
 
 inline int infinity_sign(const char* s, Py_ssize_t len) noexcept
@@ -87,7 +88,9 @@ inline void fold_leap_second(int& minute, int& second) noexcept
 // seconds and microseconds non-negative, as timedelta itself does.
 PyObject* make_delta(long long days, long long secs, long long usecs)
 {
-    auto floor_div = [](long long a, long long b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); };
+    auto floor_div = [](long long a, long long b) {
+        return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+    };
     long long carry = floor_div(usecs, usecs_per_sec);
     usecs -= carry * usecs_per_sec;
     secs += carry;
@@ -384,12 +387,17 @@ PyObject* typecast_PYINTERVAL_cast(const char* s, Py_ssize_t len, PyObject*)
     bool digits = false;  // acc holds digits not yet given to a unit
     bool gap = false;     // a space came after those digits
     bool signed_ = false; // a sign waits for its number
+    // A text that is no "postgres" interval: before any unit or colon it may
+    // still be a bare microsecond count, after that it is refused.
+    auto not_postgres = [&] {
+        return stage == 0 ? interval_from_usecs(s, len) : unparsable_interval(s, len);
+    };
 
     for (Py_ssize_t i = 0; i < len && s[i] != '\0'; ++i) {
         const char c = s[i];
         if (is_digit(c)) {
             // Two numbers with no unit between them: another interval style.
-            if (digits && gap) return stage == 0 ? interval_from_usecs(s, len) : unparsable_interval(s, len);
+            if (digits && gap) return not_postgres();
             acc = acc * 10 + (c - '0');
             if (acc >= interval_component_limit) {
                 PyObject* res = interval_from_usecs(s, len);
@@ -410,8 +418,7 @@ PyObject* typecast_PYINTERVAL_cast(const char* s, Py_ssize_t len, PyObject*)
         case '-':
         case '+':
             // Signs open a number; "1-2" (sql_standard) is no postgres text.
-            if (digits || signed_ || stage >= 4)
-                return stage == 0 ? interval_from_usecs(s, len) : unparsable_interval(s, len);
+            if (digits || signed_ || stage >= 4) return not_postgres();
             if (c == '-') sign = -1;
             signed_ = true;
             break;
@@ -424,7 +431,7 @@ PyObject* typecast_PYINTERVAL_cast(const char* s, Py_ssize_t len, PyObject*)
             digits = false;
             break;
         case '.':
-            if (stage != 5 || gap) return stage == 0 ? interval_from_usecs(s, len) : unparsable_interval(s, len);
+            if (stage != 5 || gap) return not_postgres();
             seconds = acc;
             acc = 0;
             digits = false;
@@ -439,8 +446,7 @@ PyObject* typecast_PYINTERVAL_cast(const char* s, Py_ssize_t len, PyObject*)
         case 'd': {
             const int unit_stage = c == 'y' ? 1 : c == 'm' ? 2 : 3;
             // Units come once each, in this order, each after its number.
-            if (!digits || stage >= unit_stage)
-                return stage == 0 ? interval_from_usecs(s, len) : unparsable_interval(s, len);
+            if (!digits || stage >= unit_stage) return not_postgres();
             (c == 'y' ? years : c == 'm' ? months : days) = acc * sign;
             stage = unit_stage;
             acc = 0;
@@ -452,7 +458,7 @@ PyObject* typecast_PYINTERVAL_cast(const char* s, Py_ssize_t len, PyObject*)
             break;
         }
         default:
-            return stage == 0 ? interval_from_usecs(s, len) : unparsable_interval(s, len);
+            return not_postgres();
         }
     }
 
