@@ -750,3 +750,32 @@ def test_dbapi_type_objects(conn):
     assert codes[1] == tolvar2.STRING and codes[3] == tolvar2.STRING
     assert codes[1] != tolvar2.NUMBER
     assert codes[4] == tolvar2.DATETIME
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_fetch_leaves_collector_state_alone(conn, enabled):
+    import gc
+    import weakref
+
+    class Row(list):
+        """A row that refers to itself: only the collector can free it."""
+
+        def __init__(self, cur):
+            super().__init__([None] * len(cur.description))
+            self.me = self
+
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        cur = conn.cursor()
+        cur.row_factory = Row
+        cur.execute("SELECT g FROM generate_series(1, 1000) g")
+        rows = cur.fetchall()
+        assert gc.isenabled() is enabled
+        assert [r[0] for r in rows] == list(range(1, 1001))
+        probe = weakref.ref(rows[0])
+        del rows
+        gc.collect()
+        assert probe() is None
+    finally:
+        gc.enable() if was else gc.disable()

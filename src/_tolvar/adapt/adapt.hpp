@@ -15,6 +15,9 @@ extern PyTypeObject pintType;
 extern PyTypeObject pfloatType;
 extern PyTypeObject pdecimalType;
 extern PyTypeObject qstringType;
+extern PyTypeObject binaryType;
+extern PyTypeObject listType;
+extern PyTypeObject pydatetimeType;  // the date/time wrapper, not exported
 
 struct isqlquoteObject {
     PyObject_HEAD
@@ -35,6 +38,35 @@ struct qstringObject {
     char* encoding;            // PyMem copy of a codec name, or null: "latin1"
 };
 
+// Binary: bytes-like values as bytea literals.
+struct binaryObject {
+    PyObject_HEAD
+    PyObject* adapted;
+    PyObject* buffer;          // the literal, once computed
+    connectionObject* conn;    // given by prepare(), or null
+};
+
+// List: a list as an array literal.
+struct listObject {
+    PyObject_HEAD
+    PyObject* adapted;         // a list (or subclass)
+    connectionObject* conn;    // given by prepare(), or null
+};
+
+// The date/time wrapper: a date, time, datetime or timedelta and its kind.
+enum : int {
+    PYDATETIME_TIME = 0,
+    PYDATETIME_DATE = 1,
+    PYDATETIME_TIMESTAMP = 2,
+    PYDATETIME_INTERVAL = 3,
+};
+
+struct pydatetimeObject {
+    PyObject_HEAD
+    PyObject* adapted;
+    int type;                  // kind code; negative: none
+};
+
 // A new adapter for `obj` under protocol `proto`, or null with an exception.
 PyObject* microprotocols_adapt(PyObject* obj, PyObject* proto);
 // The SQL literal of `obj` (normally bytes) for a query on `conn` (may be
@@ -48,6 +80,32 @@ int register_builtin_adapters(PyObject* module);
 // Module function adapt(obj, protocol=ISQLQuote, alternate=None).
 PyObject* tolvar_adapt(PyObject* self, PyObject* args);
 extern const char tolvar_adapt_doc[];
+
+// ---------------------------------------------------------------------------
+// Date/time adapters (pdatetime.cpp).
+
+// Loads the datetime capsule for the date/time adapters: 0, or -1 with
+// ImportError "datetime initialization failed".
+int pydatetime_capsule_setup();
+// Readies the wrapper type (after the capsule set-up): 0 or -1.
+int pydatetime_type_setup();
+// The datetime types, valid after pydatetime_capsule_setup() (borrowed).
+PyTypeObject* pydatetime_date_type();
+PyTypeObject* pydatetime_time_type();
+PyTypeObject* pydatetime_datetime_type();
+PyTypeObject* pydatetime_delta_type();
+
+// The DB-API constructors and the FromPy factories (module functions).
+PyObject* tolvar_Date(PyObject* self, PyObject* args);
+PyObject* tolvar_Time(PyObject* self, PyObject* args);
+PyObject* tolvar_Timestamp(PyObject* self, PyObject* args);
+PyObject* tolvar_DateFromTicks(PyObject* self, PyObject* args);
+PyObject* tolvar_TimeFromTicks(PyObject* self, PyObject* args);
+PyObject* tolvar_TimestampFromTicks(PyObject* self, PyObject* args);
+PyObject* tolvar_DateFromPy(PyObject* self, PyObject* args);
+PyObject* tolvar_TimeFromPy(PyObject* self, PyObject* args);
+PyObject* tolvar_TimestampFromPy(PyObject* self, PyObject* args);
+PyObject* tolvar_IntervalFromPy(PyObject* self, PyObject* args);
 
 // ---------------------------------------------------------------------------
 // Pieces shared by the adapter types (microprotocols.cpp).

@@ -105,15 +105,22 @@ struct builtin_adapter {
     const char* factory_name;
 };
 
-// In registration order. Binary (bytes, bytearray, memoryview), List
-// (list) and the date/time adapters join this table with their types.
+// In registration order.
 constexpr builtin_adapter builtin_adapters[] = {
     {&PyFloat_Type, nullptr, &pfloatType, nullptr},
     {&PyLong_Type, nullptr, &pintType, nullptr},
     {&PyBool_Type, nullptr, &pbooleanType, nullptr},
     {&PyUnicode_Type, nullptr, &qstringType, nullptr},
+    {&PyBytes_Type, nullptr, &binaryType, nullptr},
+    {&PyByteArray_Type, nullptr, &binaryType, nullptr},
+    {&PyMemoryView_Type, nullptr, &binaryType, nullptr},
+    {&PyList_Type, nullptr, &listType, nullptr},
+    {nullptr, pydatetime_date_type, nullptr, "DateFromPy"},
+    {nullptr, pydatetime_time_type, nullptr, "TimeFromPy"},
+    {nullptr, pydatetime_datetime_type, nullptr, "TimestampFromPy"},
+    {nullptr, pydatetime_delta_type, nullptr, "IntervalFromPy"},
 };
-static_assert(std::size(builtin_adapters) == 4);
+static_assert(std::size(builtin_adapters) == 12);
 
 }  // namespace
 

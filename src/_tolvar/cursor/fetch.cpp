@@ -66,6 +66,7 @@ PyObject* build_rows(cursorObject* curs, int64_t count)
 {
     ref list = ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
+    tv::gc_pause pause;
     for (int64_t i = 0; i < count; ++i) {
         PyObject* row = _tolvar_curs_buildrow(curs, curs->rownumber);
         curs->rownumber++;

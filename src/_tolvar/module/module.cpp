@@ -40,6 +40,20 @@ PyMethodDef module_methods[] = {
     {"new_array_type", TV_METH(tolvar_new_array_type), METH_VARARGS | METH_KEYWORDS,
      tolvar_new_array_type_doc},
     {"libpq_version", tolvar_libpq_version, METH_NOARGS, "Query actual libpq version loaded."},
+    {"Date", tolvar_Date, METH_VARARGS, "Date(year, month, day) -> new date"},
+    {"Time", tolvar_Time, METH_VARARGS, "Time(hour, minutes, seconds, tzinfo=None) -> new time"},
+    {"Timestamp", tolvar_Timestamp, METH_VARARGS,
+     "Timestamp(year, month, day, hour, minutes, seconds, tzinfo=None) -> new timestamp"},
+    {"DateFromTicks", tolvar_DateFromTicks, METH_VARARGS, "DateFromTicks(ticks) -> new date"},
+    {"TimeFromTicks", tolvar_TimeFromTicks, METH_VARARGS, "TimeFromTicks(ticks) -> new time"},
+    {"TimestampFromTicks", tolvar_TimestampFromTicks, METH_VARARGS,
+     "TimestampFromTicks(ticks) -> new timestamp"},
+    {"DateFromPy", tolvar_DateFromPy, METH_VARARGS, "DateFromPy(datetime.date) -> new wrapper"},
+    {"TimeFromPy", tolvar_TimeFromPy, METH_VARARGS, "TimeFromPy(datetime.time) -> new wrapper"},
+    {"TimestampFromPy", tolvar_TimestampFromPy, METH_VARARGS,
+     "TimestampFromPy(datetime.datetime) -> new wrapper"},
+    {"IntervalFromPy", tolvar_IntervalFromPy, METH_VARARGS,
+     "IntervalFromPy(datetime.timedelta) -> new wrapper"},
     {"encrypt_password",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tolvar_encrypt_password)),
      METH_VARARGS | METH_KEYWORDS,
@@ -71,10 +85,12 @@ const exported_type exported_types[] = {
     {"ConnectionInfo", &connectionInfoType},
     {"Diagnostics", &diagnosticsType},
     {"AsIs", &asisType},
+    {"Binary", &binaryType},
     {"Boolean", &pbooleanType},
     {"Decimal", &pdecimalType},
     {"Int", &pintType},
     {"Float", &pfloatType},
+    {"List", &listType},
     {"QuotedString", &qstringType},
 };
 
@@ -109,7 +125,9 @@ int datetime_init()
     if (!dt) return -1;
     datetime_capi_ptr = PyCapsule_Import("datetime.datetime_CAPI", 0);
     if (!datetime_capi_ptr) PyErr_Clear();
-    return 0;
+    // Each user of the capsule keeps its own pointer to it.
+    if (pydatetime_capsule_setup() < 0) return -1;
+    return pydatetime_type_setup();
 }
 
 PyObject* module_init()

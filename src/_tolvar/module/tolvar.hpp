@@ -119,6 +119,22 @@ private:
     pthread_mutex_t* m_;
 };
 
+// Holds the cyclic collector off while a batch of rows is built. The rows
+// and their values form no cycles, yet each container allocated would count
+// towards the next collection, and collections over a growing result cost
+// more than building it. Whatever was allocated is examined at the next
+// collection once the guard is gone.
+class gc_pause {
+public:
+    gc_pause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~gc_pause() { if (was_enabled_) PyGC_Enable(); }
+    gc_pause(const gc_pause&) = delete;
+    gc_pause& operator=(const gc_pause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // ---------------------------------------------------------------------------
 // libpq-owned memory.
 

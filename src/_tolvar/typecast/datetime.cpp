@@ -66,11 +66,23 @@ PyObject* tzinfo_factory_of(PyObject* curs) noexcept
 // factory(timedelta(seconds=offset)): a new tzinfo or null.
 PyObject* make_tzinfo(PyObject* factory, int offset)
 {
+    // datetime.timezone objects are immutable: for the default factory one
+    // object per offset serves every value, sparing two objects per value.
+    static int cached_offset = 0;
+    static PyObject* cached_tz = nullptr;
+    const bool stock = factory == reinterpret_cast<PyObject*>(Py_TYPE(PyDateTime_TimeZone_UTC));
+    if (stock && cached_tz && cached_offset == offset) return Py_NewRef(cached_tz);
+
     // Our own reference: the factory may replace the cursor's attribute.
     ref f = ref::borrow(factory);
     ref delta = ref::steal(PyDelta_FromDSU(0, offset, 0));
     if (!delta) return nullptr;
-    return PyObject_CallOneArg(f.get(), delta.get());
+    PyObject* tz = PyObject_CallOneArg(f.get(), delta.get());
+    if (stock && tz) {
+        Py_XSETREF(cached_tz, Py_NewRef(tz));
+        cached_offset = offset;
+    }
+    return tz;
 }
 
 // A leap second as the server may write it in a time of day (12:00:60)
