@@ -290,3 +290,14 @@ def test_isolation_constants_drive_the_connection(conn):
     assert conn.autocommit is True
     conn.isolation_level = extensions.ISOLATION_LEVEL_DEFAULT
     assert conn.isolation_level is None
+
+
+@pytest.mark.parametrize("spelling, normalised", [
+    ("utf-8", "UTF8"), ("UTF_8", "UTF8"), ("Utf8", "UTF8"),
+    ("latin-1", "LATIN1"), ("iso_8859_5", "ISO88595"), ("win 1251", "WIN1251"),
+])
+def test_encoding_names_are_normalised(conn, spelling, normalised):
+    conn.set_client_encoding("SQL_ASCII")
+    conn.set_client_encoding(spelling)
+    assert conn.encoding == normalised
+    assert conn.get_parameter_status("client_encoding").replace("_", "") == normalised
