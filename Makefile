@@ -2,6 +2,7 @@
 #   make build   system packages (if missing), .venv, editable install
 #   make test    build, then the test suite (extra pytest options: PYTEST_ARGS=...)
 #   make demo    build, then examples/tour.py against a throwaway server
+#   make bench   build, the benchmark peers, then bench/run.py (extra options: BENCH_ARGS=...)
 #   make clean   stop leftover throwaway servers, remove build products and .venv
 
 SHELL := /bin/bash
@@ -10,15 +11,17 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 PG_BINDIR ?= /usr/lib/postgresql/15/bin
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
 
 # Stamps live inside the venv so deleting .venv invalidates them too.
 TOOLS_STAMP := $(VENV)/.stamp-tools
 INSTALL_STAMP := $(VENV)/.stamp-install
+BENCH_STAMP := $(VENV)/.stamp-bench
 BUILD_INPUTS := pyproject.toml $(wildcard meson.build) $(shell find src -name meson.build 2>/dev/null)
 # A separate state file keeps `make demo` away from a server started by hand.
 DEMO_STATE := .pgserver/demo.json
 
-.PHONY: build test demo clean deps
+.PHONY: build test demo bench clean deps
 
 build: deps $(INSTALL_STAMP)
 
@@ -66,6 +69,17 @@ demo: build
 	trap '$(VPY) -m tools.pgserver stop' EXIT; \
 	trap 'exit 130' INT TERM; \
 	$(VPY) examples/tour.py "$$dsn"
+
+# The peers come from the `bench` extras in pyproject.toml; installing them
+# by name keeps the editable tolvar2 install as it is.
+$(BENCH_STAMP): $(INSTALL_STAMP) pyproject.toml
+	$(VPY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))' > $(VENV)/bench-requires.txt
+	$(VPY) -m pip install -r $(VENV)/bench-requires.txt
+	touch $@
+
+# bench/run.py starts and stops its own throwaway server.
+bench: build $(BENCH_STAMP)
+	$(VPY) bench/run.py $(BENCH_ARGS)
 
 clean:
 	@for st in .pgserver/*.json; do \
