@@ -11,9 +11,10 @@ namespace {
 
 constexpr unsigned char not_hex = 255;
 
-constexpr std::array<unsigned char, 128> make_hex_table()
+// Indexed by any byte: those outside ASCII are never digits.
+constexpr std::array<unsigned char, 256> make_hex_table()
 {
-    std::array<unsigned char, 128> t{};
+    std::array<unsigned char, 256> t{};
     for (auto& v : t) v = not_hex;
     auto fill = [&t](char from, char to, int first) {
         for (char c = from; c <= to; ++c)
@@ -26,17 +27,11 @@ constexpr std::array<unsigned char, 128> make_hex_table()
 }
 
 constexpr auto hex_table = make_hex_table();
-static_assert(std::size(hex_table) == 128);
+static_assert(std::size(hex_table) == 256);
 static_assert(hex_table['0'] == 0 && hex_table['f'] == 15 && hex_table['F'] == 15 &&
-              hex_table['g'] == not_hex);
+              hex_table['g'] == not_hex && hex_table[0xB0] == not_hex);
 
-// Bytes outside ASCII are never digits (folding them onto their low seven
-// bits would read e.g. 0xB0 as '0').
-inline unsigned hex_value(char c) noexcept
-{
-    const auto b = static_cast<unsigned char>(c);
-    return b < 128 ? hex_table[b] : not_hex;
-}
+inline unsigned hex_value(char c) noexcept { return hex_table[static_cast<unsigned char>(c)]; }
 
 // "\x" followed by digit pairs; anything that is not a digit is skipped and
 // an odd final digit is dropped. Returns the number of bytes written, which
@@ -44,8 +39,16 @@ inline unsigned hex_value(char c) noexcept
 Py_ssize_t decode_hex(const char* s, Py_ssize_t len, char* out)
 {
     Py_ssize_t n = 0;
+    Py_ssize_t i = 2;
+    // The server writes clean digit pairs: decode them two at a time, and
+    // only fall back to the tolerant loop at the first oddity.
+    for (; i + 1 < len; i += 2) {
+        const unsigned hi = hex_value(s[i]), lo = hex_value(s[i + 1]);
+        if ((hi | lo) == not_hex) break;
+        out[n++] = static_cast<char>((hi << 4) | lo);
+    }
     int high = -1;
-    for (Py_ssize_t i = 2; i < len; ++i) {
+    for (; i < len; ++i) {
         const unsigned v = hex_value(s[i]);
         if (v == not_hex) continue;
         if (high < 0) {
@@ -87,17 +90,19 @@ Py_ssize_t decode_escape(const char* s, Py_ssize_t len, char* out)
     return n;
 }
 
-// A chunk owning `data` (taken over, freed on every path).
-PyObject* chunk_from_block(char* data, Py_ssize_t size)
+// A chunk with room for `room` bytes right after its header, so that one
+// allocation serves both; `data` points there.
+chunkObject* chunk_with_room(Py_ssize_t room)
 {
-    auto* c = PyObject_New(chunkObject, &chunkType);
-    if (!c) {
-        PyMem_Free(data);
+    void* mem = PyObject_Malloc(sizeof(chunkObject) + static_cast<size_t>(room));
+    if (!mem) {
+        PyErr_NoMemory();
         return nullptr;
     }
-    c->data = data;
-    c->size = size;
-    return reinterpret_cast<PyObject*>(c);
+    auto* c = reinterpret_cast<chunkObject*>(PyObject_Init(static_cast<PyObject*>(mem), &chunkType));
+    c->data = reinterpret_cast<char*>(c + 1);
+    c->size = 0;
+    return c;
 }
 
 }  // namespace
@@ -109,13 +114,10 @@ PyObject* typecast_BINARY_cast(const char* s, Py_ssize_t len, PyObject*)
     // Exactly what the text can hold: every digit pair after the prefix, or
     // at most one byte per byte of escape text.
     const Py_ssize_t room = hex ? (len - 1) / 2 : len;
-    // At least one byte, so that an empty value still owns a block.
-    char* block = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(room > 0 ? room : 1)));
-    if (!block) return PyErr_NoMemory();
-    const Py_ssize_t size = hex ? decode_hex(s, len, block) : decode_escape(s, len, block);
-
-    ref chunk = ref::steal(chunk_from_block(block, size));
-    if (!chunk) return nullptr;
+    chunkObject* c = chunk_with_room(room > 0 ? room : 0);
+    if (!c) return nullptr;
+    ref chunk = ref::steal(reinterpret_cast<PyObject*>(c));
+    c->size = hex ? decode_hex(s, len, c->data) : decode_escape(s, len, c->data);
     // The memoryview keeps the chunk, and so the block, alive.
     return PyMemoryView_FromObject(chunk.get());
 }
@@ -144,7 +146,7 @@ void chunk_dealloc(PyObject* self)
     auto* c = reinterpret_cast<chunkObject*>(self);
     debug_trace("chunk_dealloc: deallocating memory at %p, size %zd\n", static_cast<void*>(c->data),
                 c->size);
-    PyMem_Free(c->data);
+    // The block lives inside the object itself.
     Py_TYPE(self)->tp_free(self);
 }
 
