@@ -27,6 +27,13 @@ from tolvar2._tolvar import (  # noqa: F401
     IntegrityError,
     DataError,
     NotSupportedError,
+    Binary,
+    Date,
+    Time,
+    Timestamp,
+    DateFromTicks,
+    TimeFromTicks,
+    TimestampFromTicks,
 )
 
 from tolvar2 import errors, extensions  # noqa: F401,E402
@@ -85,4 +92,6 @@ __all__ = [
     "Error", "Warning", "InterfaceError", "DatabaseError", "InternalError",
     "OperationalError", "ProgrammingError", "IntegrityError", "DataError",
     "NotSupportedError",
+    "Binary", "Date", "Time", "Timestamp", "DateFromTicks", "TimeFromTicks",
+    "TimestampFromTicks",
 ]

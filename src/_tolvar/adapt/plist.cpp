@@ -38,7 +38,8 @@ struct recursion_guard {
 };
 
 // Replaces each item of `slots` (a private list) by its literal. Returns
-// the summed literal lengths, or -1 with an exception set.
+// the summed literal lengths plus one per element (its separator), or -1
+// with an exception set.
 Py_ssize_t quote_elements(listObject* self, PyObject* slots, bool& all_nulls)
 {
     const Py_ssize_t n = PyList_GET_SIZE(slots);
@@ -72,12 +73,13 @@ Py_ssize_t quote_elements(listObject* self, PyObject* slots, bool& all_nulls)
                 all_nulls = false;
             }
         }
+        // Room is kept for the brackets around the joined literals.
         const Py_ssize_t len = PyBytes_GET_SIZE(literal.get());
         if (len > PY_SSIZE_T_MAX - 16 - total) {
             PyErr_NoMemory();
             return -1;
         }
-        total += len;
+        total += len + 1;
         PyList_SET_ITEM(slots, i, literal.release());
     }
     return total;
@@ -87,7 +89,7 @@ PyObject* list_join_quoted(PyObject* slots, Py_ssize_t total)
 {
     const Py_ssize_t n = PyList_GET_SIZE(slots);
     // Every slot is NULL or a quoted '{...}' whose own quotes are dropped.
-    Py_ssize_t size = total + n + 3;  // "'{", n - 1 commas, "}'"
+    Py_ssize_t size = total + 3;  // "'{", the separators (the last becomes "}"), "'"
     for (Py_ssize_t i = 0; i < n; ++i)
         if (PyBytes_AS_STRING(PyList_GET_ITEM(slots, i))[0] == '\'') size -= 2;
     PyObject* out = PyBytes_FromStringAndSize(nullptr, size);
@@ -116,7 +118,8 @@ PyObject* list_join_constructor(PyObject* slots, Py_ssize_t total)
 {
     const Py_ssize_t n = PyList_GET_SIZE(slots);
     constexpr Py_ssize_t open_len = sizeof(array_open) - 1;
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, open_len + total + n);  // n-1 commas, "]"
+    // The last separator becomes "]".
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, open_len + total);
     if (!out) return nullptr;
     char* p = PyBytes_AS_STRING(out);
     std::memcpy(p, array_open, open_len);
