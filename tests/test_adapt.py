@@ -531,3 +531,24 @@ def test_quoting_follows_standard_conforming_strings_changes(dsn, start, switch)
         assert cur.fetchone() == (value,)
     finally:
         c.close()
+
+
+@pytest.mark.parametrize("scs", ["on", "off"])
+def test_quoting_without_connection_is_context_free(dsn, scs):
+    # With no connection, the literal must not depend on whatever connection
+    # the process opened last, and must read back the same on any server.
+    other = tolvar2.connect(dsn, client_encoding="UTF8")
+    other.close()
+    lit = tolvar2.extensions.QuotedString("caf\u00e9").getquoted()
+    assert lit == "'caf\u00e9'".encode("latin-1")
+    plain = tolvar2.extensions.QuotedString("it's").getquoted()
+    assert plain == b"'it''s'"
+    back = tolvar2.extensions.QuotedString("a\\b'c").getquoted()
+    assert back == b"E'a\\\\b''c'"
+    c = tolvar2.connect(dsn, options=f"-c standard_conforming_strings={scs}")
+    try:
+        cur = c.cursor()
+        cur.execute(b"SELECT " + back + b", " + plain)
+        assert cur.fetchone() == ("a\\b'c", "it's")
+    finally:
+        c.close()

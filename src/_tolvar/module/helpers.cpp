@@ -9,9 +9,15 @@ char* escape_string_literal(connectionObject* conn, const char* text, Py_ssize_t
 {
     // The setting can change during the session (SET standard_conforming_strings):
     // follow what the server reports now, or backslashes would be mis-escaped.
-    if (conn && conn->pgconn) conn->needs_e_quotes = server_needs_e_quotes(conn->pgconn);
-    const bool eflag = conn && conn->needs_e_quotes;
+    const bool live = conn && conn->pgconn;
+    if (live) conn->needs_e_quotes = server_needs_e_quotes(conn->pgconn);
     const size_t n = std::strlen(text);
+    // Without a connection libpq would escape by whatever encoding and
+    // quoting setting the last connection in the process had: escape here
+    // instead, in a form every server reads the same way (backslashes only
+    // ever inside E'').
+    const bool own_backslashes = !live && std::memchr(text, '\\', n) != nullptr;
+    const bool eflag = live ? conn->needs_e_quotes != 0 : own_backslashes;
     if (len >= 0 && static_cast<size_t>(len) != n) {
         PyErr_SetString(PyExc_ValueError,
                         "A string literal cannot contain NUL (0x00) characters.");
@@ -30,7 +36,12 @@ char* escape_string_literal(connectionObject* conn, const char* text, Py_ssize_t
         int err = 0;
         m = PQescapeStringConn(conn->pgconn, p, text, n, &err);
     } else {
-        m = PQescapeString(p, text, n);
+        m = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const char c = text[i];
+            if (c == '\'' || (c == '\\' && own_backslashes)) p[m++] = c;
+            p[m++] = c;
+        }
     }
     p[m] = '\'';
     p[m + 1] = '\0';
