@@ -39,16 +39,15 @@ PyObject* qstring_quote(qstringObject* self)
     // Escaping at most doubles the text; E, two quotes and the terminator
     // of the bytes object make the rest, so the literal is written in place.
     if (n > (PY_SSIZE_T_MAX - 4) / 2) return PyErr_NoMemory();
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, 2 * n + 3);
+    ref out = ref::steal(PyBytes_FromStringAndSize(nullptr, 2 * n + 3));
     if (!out) return nullptr;
     Py_ssize_t len = 0;
     if (!escape_string_literal(self->conn, PyBytes_AS_STRING(data.get()), n,
-                               PyBytes_AS_STRING(out), &len)) {
-        Py_DECREF(out);
+                               PyBytes_AS_STRING(out.get()), &len))
         return nullptr;
-    }
-    if (_PyBytes_Resize(&out, len) < 0) return nullptr;
-    return out;
+    PyObject* literal = out.release();
+    if (_PyBytes_Resize(&literal, len) < 0) return nullptr;  // frees it on failure
+    return literal;
 }
 
 PyObject* qstring_getquoted(PyObject* o, PyObject*)

@@ -380,10 +380,7 @@ PyObject* curs_iternext(PyObject* self)
 {
     cursorObject* curs = as_cursor(self);
     if (curs->name) return curs_next_named(curs);
-    PyObject* row = curs_fetchone(self, nullptr);
-    if (row == Py_None) {
-        Py_DECREF(row);
-        return nullptr;  // the end, without an exception
-    }
-    return row;
+    ref row = ref::steal(curs_fetchone(self, nullptr));
+    if (row.get() == Py_None) return nullptr;  // the end, without an exception
+    return row.release();
 }

@@ -26,7 +26,6 @@ void debug_write(const char* fmt, ...)
 
 namespace {
 
-
 PyMethodDef module_methods[] = {
     {"_connect", TV_METH(tolvar_connect), METH_VARARGS | METH_KEYWORDS,
      "_connect(dsn, [connection_factory], [async]) -- New database connection."},
@@ -54,9 +53,7 @@ PyMethodDef module_methods[] = {
      "TimestampFromPy(datetime.datetime) -> new wrapper"},
     {"IntervalFromPy", tolvar_IntervalFromPy, METH_VARARGS,
      "IntervalFromPy(datetime.timedelta) -> new wrapper"},
-    {"encrypt_password",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tolvar_encrypt_password)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"encrypt_password", TV_METH(tolvar_encrypt_password), METH_VARARGS | METH_KEYWORDS,
      "encrypt_password(password, user, [scope], [algorithm]) -- Prepares the encrypted form "
      "of a PostgreSQL password."},
     {nullptr, nullptr, 0, nullptr},

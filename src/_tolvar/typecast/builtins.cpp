@@ -95,14 +95,13 @@ PyObject* cast_integer(const char* s, Py_ssize_t len, PyObject*)
     std::memcpy(buf, s, static_cast<size_t>(len));
     buf[len] = '\0';
     char* end = nullptr;
-    PyObject* res = PyLong_FromString(buf, &end, 0);
+    tv::ref res = tv::ref::steal(PyLong_FromString(buf, &end, 0));
     if (res && end != buf + len) {
         // An embedded zero byte ended the parse early.
-        Py_DECREF(res);
         PyErr_SetString(PyExc_ValueError, "invalid literal for int() with base 0: embedded null byte");
         return nullptr;
     }
-    return res;
+    return res.release();
 }
 
 PyObject* cast_decimal(const char* s, Py_ssize_t len, PyObject*)
