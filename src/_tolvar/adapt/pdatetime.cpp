@@ -1,9 +1,8 @@
 // The date/time wrapper: dates, times, datetimes and timedeltas as SQL
 // literals with an explicit cast; the DB-API constructors and the FromPy
 // factories that build wrappers.
+#include "module/pydatetime.hpp"
 #include "adapt/adapt.hpp"
-
-#include <datetime.h>
 
 #include <cmath>
 #include <ctime>
@@ -343,14 +342,7 @@ PyTypeObject pydatetimeType = {
 
 int pydatetime_capsule_setup()
 {
-    if (PyDateTimeAPI) return 0;
-    PyDateTimeAPI = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
-    if (!PyDateTimeAPI) {
-        // The capsule import's own exception, when it gave one, says more.
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "datetime initialization failed");
-        return -1;
-    }
-    return 0;
+    return tolvar_import_datetime(PyDateTimeAPI);
 }
 
 int pydatetime_type_setup()

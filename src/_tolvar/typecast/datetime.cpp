@@ -1,8 +1,7 @@
 // Dates, times, timestamps and intervals: the server's ISO and "postgres"
 // output parsed digit by digit into objects of the datetime module.
+#include "module/pydatetime.hpp"
 #include "typecast/typecast.hpp"
-
-#include <datetime.h>
 
 #include <cmath>
 #include <iterator>
@@ -311,13 +310,7 @@ int typecast_parse_time(const char* s, Py_ssize_t* len, int* hour, int* minute, 
 
 int typecast_datetime_setup()
 {
-    if (PyDateTimeAPI) return 0;
-    PyDateTimeAPI = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
-    if (!PyDateTimeAPI) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "datetime initialization failed");
-        return -1;
-    }
-    return 0;
+    return tolvar_import_datetime(PyDateTimeAPI);
 }
 
 PyObject* typecast_PYDATE_cast(const char* s, Py_ssize_t len, PyObject*)
