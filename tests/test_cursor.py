@@ -779,3 +779,33 @@ def test_fetch_leaves_collector_state_alone(conn, enabled):
         assert probe() is None
     finally:
         gc.enable() if was else gc.disable()
+
+
+def test_cursor_shared_between_threads_never_crashes(conn):
+    # Sharing a cursor between threads is a misuse, but it must fail with
+    # exceptions, not bring the interpreter down.
+    import threading
+
+    cur = conn.cursor()
+    slow = tolvar2.extensions.new_type((23,), "SLOWINT", lambda v, c: None if v is None else int(v))
+    tolvar2.extensions.register_type(slow, cur)
+    failures = []
+
+    def hammer():
+        for i in range(150):
+            try:
+                cur.execute("SELECT g FROM generate_series(1, 50) g")
+                rows = cur.fetchall()
+                assert all(len(r) == 1 for r in rows)
+            except (tolvar2.Error, AssertionError) as e:
+                failures.append(type(e))
+
+    threads = [threading.Thread(target=hammer) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    conn.rollback()
+    cur.execute("SELECT 1")
+    assert cur.fetchone() == (1,)
+    assert AssertionError not in failures

@@ -331,10 +331,19 @@ PyObject* long_or_null(long v) { return PyLong_FromLong(v); }
 int pq_fetch_tuples(cursorObject* curs)
 {
     connectionObject* conn = curs->connection;
-    PGresult* res = curs->pgres;
     tv::without_gil gil;
     tv::mutex_guard guard(conn->lock);
     gil.reacquire();
+    // Read only now: while this thread waited for the lock, another one
+    // sharing the cursor may have replaced the result.
+    PGresult* res = curs->pgres;
+    if (!res) {
+        gil.release();
+        guard.unlock();
+        gil.reacquire();
+        PyErr_SetString(ProgrammingError, "the cursor result was replaced by another thread");
+        return -1;
+    }
 
     const int n = PQnfields(res);
     curs->no_tuples = 0;
