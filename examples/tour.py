@@ -114,6 +114,25 @@ def main(argv):
     cur.execute("SELECT %s <-> %s", (Point(0, 0), Point(3, 4)))
     show("distance between two Points", cur.fetchone()[0])
 
+    section("dates, arrays and binary data, both ways")
+    import datetime
+
+    cur.execute("SET TIME ZONE 'Asia/Kolkata'")
+    cur.execute("SELECT '2026-12-10 10:19:22+00'::timestamptz, %s::timestamptz",
+                (datetime.datetime(1850, 1, 1, 12, 0, tzinfo=datetime.timezone.utc),))
+    for value in cur.fetchone():
+        show("timestamptz", value)
+    cur.execute("SELECT %s::int[], ARRAY[['a', NULL], ['b,c', 'd\"e']]", ([1, 2, None],))
+    for value in cur.fetchone():
+        show("array", value)
+    cur.execute("SELECT %s::bytea, '\\xdeadbeef'::bytea",
+                (tolvar2.Binary(bytes([0, 39, 92, 255])),))
+    for value in cur.fetchone():
+        show("bytea (memoryview) as bytes", bytes(value))
+    cur.execute("SELECT %s + interval '1 month'", (datetime.timedelta(days=-1, seconds=5),))
+    show("interval", cur.fetchone()[0])
+    conn.rollback()
+
     section("an error, caught by its SQLSTATE class")
     try:
         cur.execute("INSERT INTO tour (name) VALUES ('apple')")
