@@ -234,8 +234,9 @@ def test_reset(conn):
     assert _show(conn, "DateStyle").startswith("ISO")
 
 
-def test_cancel_from_another_thread(conn):
+def test_cancel_from_another_thread(conn, svcconn):
     cur = conn.cursor()
+    pid = conn.get_backend_pid()
     result = {}
 
     def run():
@@ -247,7 +248,15 @@ def test_cancel_from_another_thread(conn):
 
     t = threading.Thread(target=run)
     t.start()
-    time.sleep(0.3)
+    # Cancel only once the server is really running the sleep.
+    watch = svcconn.cursor()
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        watch.execute("SELECT wait_event FROM pg_stat_activity WHERE pid = %s", (pid,))
+        row = watch.fetchone()
+        svcconn.rollback()
+        if row and row[0] == "PgSleep":
+            break
     cancelled = time.monotonic()
     conn.cancel()
     t.join(5)
