@@ -425,8 +425,9 @@ def test_notify_object():
         N(1)
 
 
-def test_blocking_call_releases_interpreter(conn):
+def test_blocking_call_releases_interpreter(conn, svcconn):
     cur = conn.cursor()
+    pid = conn.get_backend_pid()
     done = []
 
     def sleeper():
@@ -435,12 +436,17 @@ def test_blocking_call_releases_interpreter(conn):
 
     t = threading.Thread(target=sleeper)
     t.start()
-    # Busy Python work in this thread completes while the query sleeps.
-    n = 0
-    while n < 200000:
-        n += 1
+    # This thread keeps running Python (and another connection) while the
+    # query sleeps: it sees the server sleeping before the query ends.
+    watch = svcconn.cursor()
+    seen = False
+    while t.is_alive() and not seen:
+        watch.execute("SELECT wait_event FROM pg_stat_activity WHERE pid = %s", (pid,))
+        seen = watch.fetchone() == ("PgSleep",)
+        svcconn.rollback()
     done.append("python")
     t.join()
+    assert seen
     assert done == ["python", "query"]
 
 
