@@ -13,13 +13,6 @@ namespace {
 
 inline cursorObject* as_cursor(PyObject* o) { return reinterpret_cast<cursorObject*>(o); }
 
-// Method tables want PyCFunction; the double cast keeps -Wcast-function-type quiet.
-template <class F>
-PyCFunction as_cfunction(F f)
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // Interned names, created on first use.
 PyObject* interned(PyObject*& slot, const char* text)
 {
@@ -641,16 +634,16 @@ void cursor_dealloc(PyObject* self)
 
 PyMethodDef cursor_methods[] = {
     {"close", curs_close, METH_NOARGS, "close() -- Close the cursor."},
-    {"execute", as_cfunction(curs_execute_method), METH_VARARGS | METH_KEYWORDS,
+    {"execute", TV_METH(curs_execute_method), METH_VARARGS | METH_KEYWORDS,
      "execute(query, vars=None) -- Execute query with bound vars."},
-    {"executemany", as_cfunction(curs_executemany), METH_VARARGS | METH_KEYWORDS,
+    {"executemany", TV_METH(curs_executemany), METH_VARARGS | METH_KEYWORDS,
      "executemany(query, vars_list) -- Execute many queries with bound vars."},
     {"callproc", curs_callproc, METH_VARARGS,
      "callproc(procname, parameters=None) -- Execute stored procedure."},
     {"fetchone", curs_fetchone, METH_NOARGS, curs_fetchone_doc},
-    {"fetchmany", as_cfunction(curs_fetchmany), METH_VARARGS | METH_KEYWORDS, curs_fetchmany_doc},
+    {"fetchmany", TV_METH(curs_fetchmany), METH_VARARGS | METH_KEYWORDS, curs_fetchmany_doc},
     {"fetchall", curs_fetchall, METH_NOARGS, curs_fetchall_doc},
-    {"scroll", as_cfunction(curs_scroll), METH_VARARGS | METH_KEYWORDS, curs_scroll_doc},
+    {"scroll", TV_METH(curs_scroll), METH_VARARGS | METH_KEYWORDS, curs_scroll_doc},
     {"nextset", curs_nextset, METH_NOARGS,
      "nextset() -- Skip to next set of data.\n\n"
      "This method is not supported (PostgreSQL does not have multiple data \n"
@@ -669,7 +662,7 @@ PyMethodDef cursor_methods[] = {
      "Look for a typecaster first in the cursor, then in its connection, "
      "then in the global register. If no suitable typecaster is found, "
      "leave the value as a string."},
-    {"mogrify", as_cfunction(curs_mogrify), METH_VARARGS | METH_KEYWORDS, curs_mogrify_doc},
+    {"mogrify", TV_METH(curs_mogrify), METH_VARARGS | METH_KEYWORDS, curs_mogrify_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
