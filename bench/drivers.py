@@ -74,15 +74,9 @@ def dsn_params(dsn):
     return parse_dsn(dsn)
 
 
-# --------------------------------------------------------------------- tolvar2
-class Tolvar2:
-    name = "tolvar2"
-
-    def __init__(self, dsn):
-        import tolvar2
-
-        self.module = tolvar2
-        self.conn = tolvar2.connect(dsn)
+# ------------------------------------------------------------- DB-API drivers
+class DBAPIDriver:
+    """The workloads as any DB-API driver with the pyformat style runs them."""
 
     def close(self):
         self.conn.close()
@@ -98,20 +92,6 @@ class Tolvar2:
         cur.close()
         self.conn.rollback()
         return dt, info
-
-    def stream(self, sql, itersize):
-        n = s = 0
-        t0 = time.perf_counter()
-        cur = self.conn.cursor("tolvar_bench_stream")
-        cur.itersize = itersize
-        cur.execute(sql)
-        for row in cur:
-            n += 1
-            s += row[0]
-        cur.close()
-        self.conn.commit()
-        dt = time.perf_counter() - t0
-        return dt, {"rows": n, "sum0": s}
 
     def roundtrip(self, sql, n):
         cur = self.conn.cursor()
@@ -157,8 +137,31 @@ class Tolvar2:
         return dt, {}
 
 
-# --------------------------------------------------------------------- pg8000
-class Pg8000:
+class Tolvar2(DBAPIDriver):
+    name = "tolvar2"
+
+    def __init__(self, dsn):
+        import tolvar2
+
+        self.module = tolvar2
+        self.conn = tolvar2.connect(dsn)
+
+    def stream(self, sql, itersize):
+        n = s = 0
+        t0 = time.perf_counter()
+        cur = self.conn.cursor("tolvar_bench_stream")
+        cur.itersize = itersize
+        cur.execute(sql)
+        for row in cur:
+            n += 1
+            s += row[0]
+        cur.close()
+        self.conn.commit()
+        dt = time.perf_counter() - t0
+        return dt, {"rows": n, "sum0": s}
+
+
+class Pg8000(DBAPIDriver):
     name = "pg8000"
 
     def __init__(self, dsn):
@@ -176,61 +179,8 @@ class Pg8000:
             kwargs.update(host=host, port=port)
         self.conn = pg8000.dbapi.connect(**kwargs)
 
-    def close(self):
-        self.conn.close()
-
-    def fetch(self, sql):
-        cur = self.conn.cursor()
-        t0 = time.perf_counter()
-        cur.execute(sql)
-        rows = cur.fetchall()
-        dt = time.perf_counter() - t0
-        info = summarize(rows)
-        del rows
-        cur.close()
-        self.conn.rollback()
-        return dt, info
-
     def stream(self, sql, itersize):
         raise NotApplicable("pg8000 reads the whole result on execute (no server-side cursors)")
-
-    def roundtrip(self, sql, n):
-        cur = self.conn.cursor()
-        s = 0
-        t0 = time.perf_counter()
-        for _ in range(n):
-            cur.execute(sql)
-            s += cur.fetchone()[0]
-        dt = time.perf_counter() - t0
-        cur.close()
-        self.conn.rollback()
-        return dt, {"rows": n, "sum0": s}
-
-    def params(self, n):
-        args = param_rows(n)
-        cur = self.conn.cursor()
-        s, row = 0, None
-        t0 = time.perf_counter()
-        for a in args:
-            cur.execute(PARAM_SQL_FORMAT, a)
-            row = cur.fetchone()
-            s += int(row[0])
-        dt = time.perf_counter() - t0
-        cur.close()
-        self.conn.rollback()
-        info = summarize_params(n, row)
-        info["sum0"] = s
-        return dt, info
-
-    def insert(self, table, n):
-        rows = insert_rows(n)
-        cur = self.conn.cursor()
-        t0 = time.perf_counter()
-        cur.executemany(f"INSERT INTO {table} VALUES (%s, %s, %s, %s, %s)", rows)
-        self.conn.commit()
-        dt = time.perf_counter() - t0
-        cur.close()
-        return dt, {}
 
 
 # -------------------------------------------------------------------- asyncpg
