@@ -85,3 +85,24 @@ def svcconn(dsn):
     c.commit()
     yield c
     c.close()
+
+
+@pytest.fixture
+def econn(dsn):
+    """A connection with standard_conforming_strings off: literals need E''."""
+    import tolvar2
+
+    c = tolvar2.connect(dsn, options="-c standard_conforming_strings=off")
+    yield c
+    c.close()
+
+
+@pytest.fixture
+def registry():
+    """The adapters dict, restored after the test whatever it registered."""
+    from tolvar2 import _tolvar
+
+    saved = dict(_tolvar.adapters)
+    yield _tolvar.adapters
+    _tolvar.adapters.clear()
+    _tolvar.adapters.update(saved)

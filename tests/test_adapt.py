@@ -22,23 +22,6 @@ DecimalAdapter = _tolvar.Decimal
 TRANSACTION_STATUS_IDLE = 0
 
 
-@pytest.fixture
-def registry():
-    """The adapters dict, restored after the test whatever it registered."""
-    saved = dict(_tolvar.adapters)
-    yield _tolvar.adapters
-    _tolvar.adapters.clear()
-    _tolvar.adapters.update(saved)
-
-
-@pytest.fixture
-def econn(dsn):
-    """A connection set up with standard_conforming_strings off: E'' quotes."""
-    c = tolvar2.connect(dsn, options="-c standard_conforming_strings=off")
-    yield c
-    c.close()
-
-
 # ---------------------------------------------------------------------------
 # Literals
 

@@ -33,23 +33,6 @@ def tz(**kw):
 
 
 @pytest.fixture
-def registry():
-    """The adapters dict, restored after the test whatever it registered."""
-    saved = dict(_tolvar.adapters)
-    yield _tolvar.adapters
-    _tolvar.adapters.clear()
-    _tolvar.adapters.update(saved)
-
-
-@pytest.fixture
-def econn(dsn):
-    """A connection with standard_conforming_strings off: E'' quotes."""
-    c = tolvar2.connect(dsn, options="-c standard_conforming_strings=off")
-    yield c
-    c.close()
-
-
-@pytest.fixture
 def cur(conn):
     c = conn.cursor()
     c.execute("SET TimeZone TO 'UTC'")
